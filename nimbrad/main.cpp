@@ -1,0 +1,2 @@
+// Entry point of the daemon.
+int main() { return 0; }

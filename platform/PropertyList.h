@@ -1,0 +1,63 @@
+#pragma once
+
+// Property-list encoding and decoding into platform::Value.
+//
+// Binary ("bplist00") is the wire format of the service sockets and is read
+// and written by our own bounded codec; XML property lists are read through
+// libplist after a nesting pre-scan (libplist recurses without a limit) and
+// written through libplist. Every input may be hostile: the decoders never
+// crash, never recurse deeper than the limit and never allocate more than the
+// limits allow; they answer with an error instead.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Expected.h"
+#include "platform/Value.h"
+
+namespace platform {
+
+struct PropertyListLimits {
+  // Containers nested deeper than this are refused (the root container is depth 1).
+  std::size_t maxDepth = 64;
+  // Upper bound on decoded values, counting repeats of shared objects.
+  std::size_t maxValues = 1'000'000;
+};
+
+struct PropertyListError {
+  std::string message;
+};
+
+enum class PropertyListFormat { Binary, Xml };
+
+class PropertyList {
+ public:
+  // Decodes a binary or XML property list; the format is recognised from the
+  // bytes. On success returns the root value; on failure an error saying why.
+  static Expected<Value, PropertyListError> decode(std::string_view bytes, const PropertyListLimits& limits = {});
+
+  // Binary property list of `value`. Null values are written as the format's
+  // null object. Strings that are not valid UTF-8 are written with U+FFFD in
+  // place of the invalid bytes.
+  static std::string encodeBinary(const Value& value);
+
+  // XML property list of `value`; fails only for a null value, which XML
+  // property lists cannot express.
+  static Expected<std::string, PropertyListError> encodeXml(const Value& value);
+
+  // Reads and decodes a whole file (binary or XML). Files above `maxBytes`
+  // are refused without being read.
+  static Expected<Value, PropertyListError> readFile(const std::string& path, const PropertyListLimits& limits = {},
+                                                     std::size_t maxBytes = 16 * 1024 * 1024);
+
+  // Writes `value` to `path` through a temporary file in the same directory,
+  // flushed to stable storage and renamed into place, so that readers see the
+  // old or the new file and never a partial one. `mode` applies to the new file.
+  static Expected<void, PropertyListError> writeFileAtomically(const std::string& path, const Value& value,
+                                                               PropertyListFormat format = PropertyListFormat::Xml,
+                                                               unsigned mode = 0644);
+};
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+#pragma once
+
+// A service: a Unix stream socket named after the service in the runtime
+// directory. A message is one frame: a 4-byte big-endian length N, then N
+// bytes of one property list (binary, or XML). Requests on one connection are
+// answered in order, one reply frame per request frame, so clients may
+// pipeline.
+//
+// The transport enforces its limits before any handler runs: a frame above
+// maxFrameBytes, a frame that is not a property list, a non-dictionary root on
+// a dictionary service, or nesting deeper than maxDepth closes the connection
+// with an error line in the log. At most maxSessions connections are open per
+// service; a further one is closed at once.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/Dispatch.h"
+#include "platform/Expected.h"
+#include "platform/PeerIdentity.h"
+#include "platform/Value.h"
+
+namespace platform {
+
+// Runs on the service's target queue; returns the reply to the message.
+using MessageHandler = std::function<Value(const Value& message)>;
+
+// A connection waiting to be accepted. The session handler must call accept
+// or reject; doing neither rejects it with "session not accepted".
+class SessionRequest {
+ public:
+  virtual ~SessionRequest() = default;
+  virtual const PeerIdentity& peer() const = 0;
+  // Every later message of this session goes to `handler`.
+  virtual void accept(MessageHandler handler) = 0;
+  // Sends one frame {"XPCErrorDescription": reason} and closes the connection.
+  virtual void reject(const std::string& reason) = 0;
+};
+
+// Runs on the service's target queue for each new connection.
+using SessionHandler = std::function<void(SessionRequest& request)>;
+
+struct ServiceConfig {
+  std::string name;        // the service name, e.g. "com.corvane.nimbra.velmora"
+  std::string socketPath;  // where to bind when no socket is passed by systemd
+  unsigned mode = 0666;    // permissions of the bound socket file
+  bool dictionaryMessages = true;  // services whose messages must be dictionaries
+  std::shared_ptr<DispatchQueue> targetQueue;
+  std::size_t maxSessions = 256;
+  std::size_t maxFrameBytes = 1024 * 1024;
+  std::size_t maxDepth = 32;
+};
+
+class ServiceListener {
+ public:
+  virtual ~ServiceListener() = default;
+
+  // Starts listening: takes the socket systemd passed under the service's name
+  // (LISTEN_FDS/LISTEN_FDNAMES), or binds config.socketPath itself (replacing
+  // a stale socket file, never another kind of file). On failure returns why.
+  static Expected<std::unique_ptr<ServiceListener>, std::string> start(ServiceConfig config, SessionHandler handler);
+
+  virtual const ServiceConfig& config() const = 0;
+  virtual std::size_t openSessions() const = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,2 @@
+// nimbractl: administration client of nimbrad.
+int main() { return 0; }
