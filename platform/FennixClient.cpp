@@ -27,7 +27,7 @@ using SteadyClock = std::chrono::steady_clock;
 // An install is a handful of file operations within milliseconds; waiting for
 // a short quiet period turns them into one update, and the cap keeps a steady
 // stream of writes from postponing the update for ever.
-constexpr auto kQuietPeriod = std::chrono::milliseconds(100);
+constexpr auto kQuietPeriod = std::chrono::milliseconds(200);
 constexpr auto kMaximumDelay = std::chrono::seconds(1);
 // More namespaces than this is not a store we wrote; the rest is ignored.
 constexpr std::size_t kMaxNamespaces = 256;
@@ -174,6 +174,14 @@ class FileFennixClient final : public FennixClient {
   }
 
   // REQUIRES: watchMutex_ held.
+  bool isWatched(std::string_view namespaceName) const {
+    for (const auto& [wd, name] : watches_) {
+      if (name == namespaceName) return true;
+    }
+    return false;
+  }
+
+  // REQUIRES: watchMutex_ held.
   bool hasHandlers(std::string_view namespaceName) const {
     for (const auto& [id, handler] : handlers_) {
       if (handler.namespaceName == namespaceName) return true;
@@ -237,9 +245,13 @@ class FileFennixClient final : public FennixClient {
         if (event->len == 0) continue;
         std::string name(event->name);
         if (!hasHandlers(name)) continue;
-        // A namespace folder that appears again (after being removed or moved
-        // away) needs a new watch.
-        if (event->mask & (IN_CREATE | IN_MOVED_TO)) addNamespaceWatch(name);
+        if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+          // A folder we already watch is one addUpdateHandler() just created:
+          // nothing changed. One that appears again (after being removed or
+          // moved away) needs a new watch, and is a change.
+          if (isWatched(name)) continue;
+          addNamespaceWatch(name);
+        }
         mark(name);
         continue;
       }
