@@ -86,7 +86,6 @@ std::optional<Asset> AssetManager::loadFromFennix(AssetType type) {
   std::string_view name = displayName(type);
   std::string_view ns = fennixNamespace(type);
   std::string_view factor = fennixFactor(type);
-  std::lock_guard lock(fennixMutex_);
   log_.debug("[AssetManager] Refreshing client for: {}", name);
   client_->refresh();
 
@@ -129,6 +128,7 @@ std::optional<Asset> AssetManager::loadFromFennix(AssetType type) {
 }
 
 Asset AssetManager::load(AssetType type) {
+  std::lock_guard lock(fennixMutex_);
   if (auto asset = loadFromFennix(type)) return *asset;
   log_.info("[AssetManager] Using bundled default for: {}", displayName(type));
   Asset asset = Asset::builtInDefault(type, resourcesDirectory_);
@@ -189,6 +189,9 @@ void AssetManager::removeObserver(AssetObserverToken token) {
 void AssetManager::handleFennixUpdate(const std::string& namespaceName) {
   for (AssetType type : kAllAssetTypes) {
     if (fennixNamespace(type) != namespaceName) continue;
+    // Load and store as one step: otherwise an update that loaded an older
+    // state could store it over a newer one stored meanwhile.
+    std::lock_guard lock(fennixMutex_);
     auto asset = loadFromFennix(type);
     if (!asset) {
       log_.error("[AssetManager] Fennix update failed validation for {}, keeping last known good version",
@@ -207,10 +210,8 @@ bool AssetManager::refreshAllAssets() {
     return false;
   }
   log_.info("[AssetManager] Manually refreshing all assets from Fennix");
-  {
-    std::lock_guard lock(fennixMutex_);
-    client_->refresh();
-  }
+  std::lock_guard lock(fennixMutex_);
+  client_->refresh();
   for (AssetType type : kAllAssetTypes) {
     auto asset = loadFromFennix(type);
     if (!asset) {

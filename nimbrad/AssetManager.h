@@ -82,6 +82,7 @@ class AssetManager final : public AssetProvider, public std::enable_shared_from_
     AssetObserverToken token;
   };
 
+  // REQUIRES: fennixMutex_ held.
   std::optional<Asset> loadFromFennix(AssetType type);
   Asset load(AssetType type);
   void store(const Asset& asset);
@@ -93,8 +94,10 @@ class AssetManager final : public AssetProvider, public std::enable_shared_from_
   std::string resourcesDirectory_;
 
   std::unique_ptr<platform::FennixClient> client_;
-  // Serialises the refresh-and-lookup sequences, so that one load reads one
-  // consistent client snapshot. Never held while an observer or notification runs.
+  // Serialises the refresh-lookup-store sequences, so that one load reads one
+  // consistent client snapshot and stores happen in the order of the loads.
+  // Lock order: fennixMutex_, then cacheMutex_. Never held while an observer
+  // or a notification runs (stores only queue those).
   std::mutex fennixMutex_;
   // Written during construction only, then read by the destructor.
   std::map<std::string, platform::FennixUpdateToken> notificationTokens_;
