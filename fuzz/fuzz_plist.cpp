@@ -14,13 +14,13 @@ using namespace platform;
 
 namespace {
 
+bool sameNumber(double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); }
+
 bool same(const Value& a, const Value& b) {
   if (a.type() != b.type()) return false;
   switch (a.type()) {
-    case Value::Type::Real: {
-      const double x = *a.asReal(), y = *b.asReal();
-      return x == y || (std::isnan(x) && std::isnan(y));
-    }
+    case Value::Type::Real: return sameNumber(*a.asReal(), *b.asReal());
+    case Value::Type::Date: return sameNumber(a.asDate()->secondsSince1970, b.asDate()->secondsSince1970);
     case Value::Type::Array: {
       const Array &x = *a.asArray(), &y = *b.asArray();
       if (x.size() != y.size()) return false;
