@@ -24,6 +24,8 @@ AssetPolicyProvider::~AssetPolicyProvider() {
 }
 
 VelmoraPartialPolicy AssetPolicyProvider::loadPolicy() {
+  // Held over the file read too: it is our own file access, no callback runs under it.
+  std::lock_guard lock(loadMutex_);
   Asset asset = assetProvider_->asset(AssetType::velmoraNotificationPolicy);
   const auto& deployment = asset.deployment;
   std::string deploymentID;
@@ -43,17 +45,14 @@ VelmoraPartialPolicy AssetPolicyProvider::loadPolicy() {
       deploymentID = "defaultFactors";
       break;
   }
-  {
-    std::lock_guard lock(deploymentMutex_);
-    if (lastKnownDeploymentID_.empty()) {
-      log_.info("Initial policy deploymentID: {}", deploymentID);
-    } else if (lastKnownDeploymentID_ != deploymentID) {
-      log_.info("Policy deploymentID changed: {} -> {}", lastKnownDeploymentID_, deploymentID);
-    } else {
-      log_.info("Policy deploymentID unchanged: {}", deploymentID);
-    }
-    lastKnownDeploymentID_ = deploymentID;
+  if (lastKnownDeploymentID_.empty()) {
+    log_.info("Initial policy deploymentID: {}", deploymentID);
+  } else if (lastKnownDeploymentID_ != deploymentID) {
+    log_.info("Policy deploymentID changed: {} -> {}", lastKnownDeploymentID_, deploymentID);
+  } else {
+    log_.info("Policy deploymentID unchanged: {}", deploymentID);
   }
+  lastKnownDeploymentID_ = deploymentID;
 
   // Decided by where the file came from, not by the deployment kind: Fennix
   // content without a rollout or experiment is still Fennix content and must
@@ -65,6 +64,12 @@ VelmoraPartialPolicy AssetPolicyProvider::loadPolicy() {
       log_.fault("Bundled default corrupt for velmora policy");
       platform::fatalError("Corrupt bundled default: velmoraNotificationPolicy", "nimbrad/AssetPolicyProvider");
     }
+    // A broken update, or a file removed behind the cached asset, must not
+    // undo a policy that was rolled out: the last good one stays.
+    if (lastGoodPolicy_) {
+      log_.error("Failed to parse velmora policy from Fennix, keeping last known good policy");
+      return *lastGoodPolicy_;
+    }
     log_.error("Failed to parse velmora policy from Fennix, returning empty policy");
     return {};
   }
@@ -75,8 +80,13 @@ VelmoraPartialPolicy AssetPolicyProvider::loadPolicy() {
       platform::fatalError("Invalid bundled default policy values", "nimbrad/AssetPolicyProvider");
     }
     log_.error("Failed to create policy from invalid asset data");
+    if (lastGoodPolicy_) {
+      log_.info("Keeping last known good velmora policy");
+      return *lastGoodPolicy_;
+    }
     return {};
   }
+  lastGoodPolicy_ = *policy;
   return *policy;
 }
 

@@ -2,7 +2,8 @@
 
 // The policy delivered as the PUMPKIN asset (type velmoraNotificationPolicy):
 // Fennix content when the asset manager has some, else the built-in default.
-// Bad Fennix content contributes nothing; a bad built-in default is a broken
+// Bad Fennix content is logged and the last policy read successfully stays
+// (nothing, before the first one); a bad built-in default is a broken
 // installation and ends the process.
 //
 // Threads: loadPolicy() and the observer operations may be called from any
@@ -49,8 +50,10 @@ class AssetPolicyProvider final : public VelmoraPolicyProvider,
   // Set once in create(), before any callback can run.
   std::optional<AssetObserverToken> assetObserver_;
 
-  std::mutex deploymentMutex_;
-  std::string lastKnownDeploymentID_;  // GUARDED_BY(deploymentMutex_)
+  // Serialises loads, so that the last known good policy is the one read last.
+  std::mutex loadMutex_;
+  std::string lastKnownDeploymentID_;                    // GUARDED_BY(loadMutex_)
+  std::optional<VelmoraPartialPolicy> lastGoodPolicy_;  // GUARDED_BY(loadMutex_)
 };
 
 }  // namespace nimbra

@@ -128,32 +128,42 @@ TEST_F(AssetPolicyProviderTest, ShippedBuiltInDefaultIsTheBuiltInPolicy) {
 
 TEST_F(AssetPolicyProviderTest, FennixContentAndItsDeploymentIdentifiers) {
   auto provider = AssetPolicyProvider::create(assets);
+  VelmoraPartialPolicy good;
+  good.periodicInterval = 7200;
   struct Case {
     std::string content;
     DeploymentType deployment;
-    bool empty;
+    VelmoraPartialPolicy expected;
     std::vector<std::string> lines;
   } cases[] = {
-      {plist({{"periodicInterval", Value(7200)}}), DeploymentType::rollout("R", "10", "F"), false,
-       {"Loaded policy from Fennix rollout (rollout:R deployment:10 factorPack:F)", "Initial policy deploymentID: 10"}},
-      {plist({{"periodicInterval", Value(-7200)}}), DeploymentType::experiment("E", "11", "T"), true,
-       {"Loaded policy from Fennix experiment (experiment:E deployment:11 treatment:T)",
-        "Policy deploymentID changed: 10 -> 11", "Rejecting negative value for periodicInterval: -7200",
+      // Before any good policy, bad content contributes nothing.
+      {plist({{"periodicInterval", Value(-7200)}}), DeploymentType::experiment("E", "9", "T"), {},
+       {"Loaded policy from Fennix experiment (experiment:E deployment:9 treatment:T)",
+        "Initial policy deploymentID: 9", "Rejecting negative value for periodicInterval: -7200",
         "Failed to create policy from invalid asset data"}},
-      {"not a property list", DeploymentType::experiment("E", "11", "T"), true,
-       {"Policy deploymentID unchanged: 11", "Failed to parse velmora policy from Fennix, returning empty policy"}},
-      // Fennix's own default level: corrupt content is still only Fennix content.
-      {"<plist><array/></plist>", DeploymentType::defaultFactors(), true,
+      {"not a property list", DeploymentType::experiment("E", "9", "T"), {},
+       {"Policy deploymentID unchanged: 9", "Failed to parse velmora policy from Fennix, returning empty policy"}},
+      {plist({{"periodicInterval", Value(7200)}}), DeploymentType::rollout("R", "10", "F"), good,
+       {"Loaded policy from Fennix rollout (rollout:R deployment:10 factorPack:F)",
+        "Policy deploymentID changed: 9 -> 10"}},
+      // After it, bad content keeps the good policy.
+      {plist({{"periodicInterval", Value(-1)}}), DeploymentType::rollout("R", "11", "F"), good,
+       {"Policy deploymentID changed: 10 -> 11", "Failed to create policy from invalid asset data",
+        "Keeping last known good velmora policy"}},
+      // Fennix's own default level: corrupt content is still only Fennix content, never fatal.
+      {"<plist><array/></plist>", DeploymentType::defaultFactors(), good,
        {"Loaded policy from bundled default factors", "Policy deploymentID changed: 11 -> defaultFactors",
-        "Failed to parse velmora policy from Fennix, returning empty policy"}},
+        "Failed to parse velmora policy from Fennix, keeping last known good policy"}},
   };
   for (const auto& c : cases) {
     log->clear();
     assets->setAsset(policyAsset(c.content, c.deployment));
-    auto policy = provider->loadPolicy();
-    EXPECT_EQ(policy.isEmpty(), c.empty) << c.content;
+    EXPECT_EQ(provider->loadPolicy(), c.expected) << c.content;
     for (const auto& line : c.lines) EXPECT_TRUE(log->contains(line)) << line;
   }
+  // The file behind the cached asset removed: the good policy stays too.
+  std::filesystem::remove(assets->asset(AssetType::velmoraNotificationPolicy).fileURL);
+  EXPECT_EQ(provider->loadPolicy(), good);
 }
 
 TEST_F(AssetPolicyProviderTest, PolicyAssetChangesBecomeDidChangeNotifications) {
