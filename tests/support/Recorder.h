@@ -13,10 +13,10 @@ template <typename T>
 class Recorder {
  public:
   void add(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-    }
+    // Notified under the lock: a waiter that returns may destroy the
+    // recorder, which must not happen while this call still touches it.
+    std::lock_guard lock(mutex_);
+    values_.push_back(std::move(value));
     changed_.notify_all();
   }
 
