@@ -63,21 +63,6 @@ TEST(AssetType, TextFormsAndParsing) {
   }
 }
 
-TEST(Asset, DescriptionsOfEachDeployment) {
-  Asset asset{.type = AssetType::exclusionRules, .fileURL = "/x/CORAL.plist"};
-  EXPECT_EQ(asset.description(), "Asset(type=Exclusion Rules, deployment=defaultFactors, url=/x/CORAL.plist)");
-  asset.deployment = DeploymentType::rollout("R", "7", "F");
-  EXPECT_EQ(asset.description(),
-            "Asset(type=Exclusion Rules, deployment=rollout(rolloutID=R, deploymentID=7, factorPackID=F), "
-            "url=/x/CORAL.plist)");
-  EXPECT_EQ(asset.deployment.rolloutSummary(), "rollout deploymentID=7 rolloutID=R");
-  asset.deployment = DeploymentType::experiment("E", "8", "T");
-  EXPECT_EQ(asset.deployment.description(), "experiment(experimentID=E, deploymentID=8, treatmentID=T)");
-  EXPECT_EQ(asset.deployment.rolloutSummary(), "experiment deploymentID=8 experimentID=E treatmentID=T");
-  EXPECT_EQ(DeploymentType::defaultFactors().rolloutSummary(), "default");
-  EXPECT_NE(DeploymentType::rollout("R", "7", "F"), DeploymentType::experiment("R", "7", "F"));
-}
-
 TEST(Asset, ReadDictionaryRejectsWhatIsNotADictionary) {
   test::ScopedLogCapture log;
   test::TempDirectory dir;

@@ -75,24 +75,6 @@ TEST(VelmoraPolicy, EffectiveTaskIntervals) {
   EXPECT_EQ(policy.effectiveCatchupInterval(3600), 31536000u);
 }
 
-TEST(VelmoraPartialPolicy, ResolvedTakesPresentFieldsOnly) {
-  VelmoraPartialPolicy partial;
-  partial.periodicInterval = 7200;
-  partial.enabled = false;
-  VelmoraPolicy expected = VelmoraPolicy::builtInDefault();
-  expected.periodicInterval = 7200;
-  expected.enabled = false;
-  EXPECT_EQ(resolved(partial, VelmoraPolicy::builtInDefault()), expected);
-  EXPECT_EQ(resolved(VelmoraPartialPolicy{}, expected), expected);
-  EXPECT_EQ(resolved(VelmoraPartialPolicy(expected), VelmoraPolicy{}), expected);
-  EXPECT_TRUE(VelmoraPartialPolicy{}.isEmpty());
-  EXPECT_FALSE(partial.isEmpty());
-  // An absent field equals only an absent field, a present 0 is not absent.
-  VelmoraPartialPolicy zero;
-  zero.periodicInterval = 0;
-  EXPECT_NE(zero, VelmoraPartialPolicy{});
-}
-
 TEST(MakePartialPolicy, AcceptedDictionaries) {
   test::ScopedLogCapture log;
   VelmoraPartialPolicy everything(VelmoraPolicy{.appRateLimitInterval = 1,
