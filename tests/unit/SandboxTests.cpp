@@ -18,7 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -407,6 +410,31 @@ TEST(SandboxProfile, KernelWithoutLandlockRunsUnsandboxedWithAnErrorLine) {
     CHILD_CHECK(lines.size() == 1 && lines[0].level == LogLevel::Error &&
                 lines[0].message == "<nimbrad: Sandbox> Landlock is not available on this kernel; running unsandboxed");
     CHILD_CHECK(createFile(dir.file("unconfined")) == 0);
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST(SandboxProfile, RefusesAProcessThatAlreadyRunsSeveralThreads) {
+  if (!landlockAvailable()) GTEST_SKIP() << "Landlock is not available on this kernel";
+  nimbra::test::TempDirectory dir;
+  const std::string profile = dir.write("profile.plist",
+                                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                                        "<key>read</key><array><string>/</string></array></dict></plist>");
+  int status = inChild([&] {
+    // A thread started before the sandbox would keep full access.
+    std::atomic<bool> release{false};
+    std::thread other([&] {
+      while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    const char* none[] = {nullptr};
+    char* error = nullptr;
+    int result = sandbox::initWithProfileFile(profile, none, &error);
+    release = true;
+    other.join();
+    CHILD_CHECK(result == -1 && error != nullptr && std::strstr(error, "the process runs 2 threads") != nullptr);
+    sandbox::freeError(error);
+    CHILD_CHECK(createFile(dir.file("still-unconfined")) == 0);
     return 0;
   });
   EXPECT_EQ(status, 0);
