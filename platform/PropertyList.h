@@ -27,7 +27,11 @@ struct PropertyListLimits {
 };
 
 struct PropertyListError {
+  // Why it failed, without the path: callers that log add the path.
   std::string message;
+  // The errno of the failed system call (ENOENT: the file does not exist), or
+  // 0 when the bytes themselves were refused.
+  int errorNumber = 0;
 };
 
 enum class PropertyListFormat { Binary, Xml };
@@ -43,18 +47,22 @@ class PropertyList {
   // place of the invalid bytes.
   static std::string encodeBinary(const Value& value);
 
-  // XML property list of `value`; fails only for a null value, which XML
-  // property lists cannot express.
+  // XML property list of `value`; fails for a null value, which XML property
+  // lists cannot express, and for a date outside 1932-12-13 to 2069-01-19,
+  // which the XML reader cannot hold. Dates are written to the whole second
+  // (the format's precision); invalid UTF-8 and NUL become U+FFFD.
   static Expected<std::string, PropertyListError> encodeXml(const Value& value);
 
-  // Reads and decodes a whole file (binary or XML). Files above `maxBytes`
-  // are refused without being read.
+  // Reads and decodes a whole file (binary or XML). Only regular files are
+  // read (a FIFO or device is refused without blocking); files above
+  // `maxBytes` are refused without being read.
   static Expected<Value, PropertyListError> readFile(const std::string& path, const PropertyListLimits& limits = {},
                                                      std::size_t maxBytes = 16 * 1024 * 1024);
 
   // Writes `value` to `path` through a temporary file in the same directory,
   // flushed to stable storage and renamed into place, so that readers see the
-  // old or the new file and never a partial one. `mode` applies to the new file.
+  // old or the new file and never a partial one. `mode` applies to the new
+  // file. On failure the old file is untouched and the temporary is removed.
   static Expected<void, PropertyListError> writeFileAtomically(const std::string& path, const Value& value,
                                                                PropertyListFormat format = PropertyListFormat::Xml,
                                                                unsigned mode = 0644);
