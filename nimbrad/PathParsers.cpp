@@ -8,6 +8,7 @@
 #include "platform/Directories.h"
 #include "platform/FileProbe.h"
 #include "platform/Log.h"
+#include "platform/PropertyList.h"
 
 namespace nimbra {
 
@@ -17,7 +18,7 @@ constexpr std::array<HostExecutable, 6> kHostExecutables{{
     {"/usr/libexec/indexing/importer-host", "Indexing Importer"},
     {"/usr/libexec/preview/generator-host", "Preview Generator"},
     {"/usr/libexec/web/plugin-host", "Web Plug-in"},
-    {"/usr/bin/system-settings", "Settings Pane"},
+    {"/usr/libexec/settings/panel-host", "Settings Pane"},
     {"/usr/libexec/audio/midi-server", "MIDI Driver"},
     {"/usr/libexec/desktop/widget-host", "Desktop Widget"},
 }};
@@ -25,7 +26,11 @@ constexpr std::array<HostExecutable, 6> kHostExecutables{{
 constexpr std::array<std::string_view, 5> kSystemBinaryDirectories{
     "/bin/", "/sbin/", "/usr/bin/", "/usr/local/bin/", "/usr/sbin/"};
 
-constexpr std::string_view kTemporaryFolders = "/private/var/folders/";
+constexpr std::array<std::string_view, 10> kDisplayNameSuffixes{
+    ".app", ".plugin", ".framework", ".bundle", ".component", ".appex", ".kext", ".prefpane", ".qlgenerator", ".saver"};
+
+constexpr std::string_view kCuratedNamesResource = "CuratedDisplayNames.plist";
+
 constexpr std::string_view kTranslocationComponent = "/AppTranslocation/";
 
 const platform::Logger& log() { return platform::Logger::defaultLog(); }
@@ -80,12 +85,44 @@ void forEachComponent(std::string_view path, Visit&& visit) {
 
 bool isFileURLPath(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
+std::string asciiLowercase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The last component of a directory path without its extension.
+std::string directoryNameWithoutExtension(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  auto slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  auto dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return std::string(name);
+}
+
+const std::string* nonEmptyString(const platform::Dictionary& dictionary, std::string_view key) {
+  auto it = dictionary.find(key);
+  if (it == dictionary.end()) return nullptr;
+  const std::string* text = it->second.asString();
+  return text != nullptr && !text->empty() ? text : nullptr;
+}
+
+// True when the path lies in a bundle or is one, so that bundle information
+// applies to it.
+bool belongsToBundle(const std::string& path, const std::string& root) {
+  return root != path || PathParsers::isBundlePath(path);
+}
+
 }  // namespace
 
 const PathParsersConfiguration& PathParsersConfiguration::standard() {
   static const PathParsersConfiguration configuration{
       .resourcesDirectory = platform::directories::resources(),
       .applicationsDirectory = "/Applications/",
+      .temporaryFolders = "/private/var/folders/",
       .translocation = &platform::Translocation::system(),
   };
   return configuration;
@@ -122,6 +159,102 @@ std::string PathParsers::bundleRoot(std::string_view path) {
   return std::string(cut ? path.substr(0, *cut) : path);
 }
 
+std::optional<std::string> PathParsers::getCuratedDisplayNameForPath(const std::string& path,
+                                                                    const PathParsersConfiguration& config) {
+  if (!platform::files::isDirectory(config.resourcesDirectory)) {
+    log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to get Nimbra framework bundle");
+    return std::nullopt;
+  }
+  std::string file = config.resourcesDirectory;
+  if (file.back() != '/') file.push_back('/');
+  file.append(kCuratedNamesResource);
+  if (!platform::files::isRegularFile(file)) {
+    log().error(
+        "<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to find CuratedDisplayNames.plist in framework "
+        "bundle");
+    return std::nullopt;
+  }
+  auto loaded = platform::PropertyList::readFile(file);
+  const platform::Dictionary* names = loaded ? loaded->asDictionary() : nullptr;
+  if (names == nullptr) {
+    log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to load CuratedDisplayNames.plist");
+    return std::nullopt;
+  }
+  auto it = names->find(path);
+  if (it == names->end()) return std::nullopt;
+  const std::string* name = it->second.asString();
+  if (name == nullptr) return std::nullopt;
+  log().debug("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Found curated name '{}' for path '{}'", *name, path);
+  return *name;
+}
+
+std::optional<std::string> PathParsers::getDisplayNameForPath(const std::string& path,
+                                                              const PathParsersConfiguration& config) {
+  if (auto curated = getCuratedDisplayNameForPath(path, config)) return cleanDisplayName(*curated);
+
+  std::string root = bundleRoot(path);
+  if (belongsToBundle(path, root)) {
+    if (auto bundle = platform::Bundle::open(root)) {
+      platform::Dictionary localized = bundle->localizedInfoDictionary();
+      const platform::Dictionary& info = bundle->infoDictionary();
+      const std::string* name = nonEmptyString(localized, "CFBundleName");
+      if (name == nullptr) name = nonEmptyString(info, "CFBundleName");
+      if (name == nullptr) name = nonEmptyString(localized, "CFBundleDisplayName");
+      if (name == nullptr) name = nonEmptyString(info, "CFBundleDisplayName");
+      return cleanDisplayName(name != nullptr ? *name : directoryNameWithoutExtension(root));
+    }
+  }
+
+  std::vector<std::string_view> components;
+  forEachComponent(path, [&](std::string_view component, std::size_t) {
+    components.push_back(component);
+    return false;
+  });
+  for (std::string_view suffix : kDisplayNameSuffixes) {
+    for (std::string_view component : components) {
+      // A component that is only the suffix (a hidden ".app") names nothing.
+      if (component.size() > suffix.size() && asciiLowercase(component).ends_with(suffix)) {
+        return cleanDisplayName(component.substr(0, component.size() - suffix.size()));
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PathParsers::getBundleIdentifierForPath(const std::string& path) {
+  std::string root = bundleRoot(path);
+  if (!belongsToBundle(path, root)) return std::nullopt;
+  auto bundle = platform::Bundle::open(root);
+  if (!bundle) return std::nullopt;
+  return bundle->bundleIdentifier();
+}
+
+std::optional<platform::Bundle> PathParsers::getEmbeddedBundle(const std::string& path,
+                                                               const PathParsersConfiguration& config) {
+  std::string sanitized = handleSanitizedPath(path, config);
+  std::string containing = getContainingBundlePath(sanitized, config);
+  if (containing == sanitized && !isBundlePath(containing)) {
+    log().debug("<nimbrad: PathParsers> getEmbeddedBundle: no containing bundle for: {}", sanitized);
+    return std::nullopt;
+  }
+  log().info("<nimbrad: PathParsers> getEmbeddedBundle: containing bundle for: {} is: {}", sanitized, containing);
+  return platform::Bundle::open(containing);
+}
+
+std::optional<std::string> PathParsers::getShowInVistralPath(const std::string& path,
+                                                             const PathParsersConfiguration& config) {
+  log().debug("<PathParsers: getShowInVistralPath> rawPath: {}", path);
+  std::string candidate = bundleRoot(path);
+  if (!platform::files::exists(candidate)) return std::nullopt;
+  std::string resolved = resolveTranslocatedPath(candidate, config);
+  if (resolved.starts_with(config.temporaryFolders)) {
+    log().debug("<PathParsers: getShowInVistralPath> Hiding temp path: {}", resolved);
+    return std::nullopt;
+  }
+  log().debug("<PathParsers: getShowInVistralPath> Final path: {}", resolved);
+  return resolved;
+}
+
 std::string PathParsers::handleSanitizedPath(const std::string& path, const PathParsersConfiguration& config) {
   if (platform::files::exists(path)) return path;
   // An empty path would otherwise name the applications directory itself.
@@ -151,7 +284,7 @@ std::string PathParsers::getContainingBundlePath(const std::string& path, const 
 
 std::string PathParsers::resolveTranslocatedPath(const std::string& path, const PathParsersConfiguration& config) {
   std::string_view text(path);
-  if (text.starts_with(kTemporaryFolders) && text.find(kTranslocationComponent) != std::string_view::npos) {
+  if (text.starts_with(config.temporaryFolders) && text.find(kTranslocationComponent) != std::string_view::npos) {
     return AppTranslocationHelper::originalPath(path, *config.translocation);
   }
   return path;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "nimbrad/BundleType.h"
+#include "platform/Bundle.h"
 #include "platform/Translocation.h"
 
 namespace nimbra {
@@ -28,10 +29,12 @@ struct PathParsersConfiguration {
   std::string resourcesDirectory;
   // Tried as a prefix for paths that do not exist as given; ends with "/".
   std::string applicationsDirectory = "/Applications/";
+  // Temporary locations, never revealed to the user; ends with "/".
+  std::string temporaryFolders = "/private/var/folders/";
   const platform::Translocation* translocation = &platform::Translocation::system();
 
-  // platform::directories::resources(), "/Applications/", the system's
-  // translocation. Computed once.
+  // platform::directories::resources(), "/Applications/",
+  // "/private/var/folders/", the system's translocation. Computed once.
   static const PathParsersConfiguration& standard();
 };
 
@@ -56,6 +59,40 @@ class PathParsers {
   // lower case, is a bundle extension. A trailing "/" is ignored.
   static bool isBundlePath(std::string_view path);
 
+  // The curated display name of exactly this path from
+  // "CuratedDisplayNames.plist" in the resources directory, read on every
+  // call. Absent when the path has none; a missing resources directory, a
+  // missing file or a file that is not a dictionary is logged at error level.
+  static std::optional<std::string> getCuratedDisplayNameForPath(const std::string& path,
+                                                                 const PathParsersConfiguration& config =
+                                                                     PathParsersConfiguration::standard());
+
+  // The name to show for a path: the curated name; else, when the path is in
+  // or is a bundle, the bundle's (localized) name or display name or its
+  // directory name without extension; else the first component (by the
+  // display-name suffixes, in their order) ending with such a suffix, without
+  // it. Enclosing quotes are removed. Absent when nothing gives a name.
+  static std::optional<std::string> getDisplayNameForPath(const std::string& path,
+                                                          const PathParsersConfiguration& config =
+                                                              PathParsersConfiguration::standard());
+
+  // The bundle identifier of the bundle at bundleRoot(path), when the path is
+  // in or is a bundle and that bundle has one.
+  static std::optional<std::string> getBundleIdentifierForPath(const std::string& path);
+
+  // The bundle that contains the (sanitized) path, opened; absent when the
+  // path is in no bundle or the bundle cannot be opened.
+  static std::optional<platform::Bundle> getEmbeddedBundle(const std::string& path,
+                                                           const PathParsersConfiguration& config =
+                                                               PathParsersConfiguration::standard());
+
+  // The directory to reveal to the user for a path: its bundle root (or the
+  // path) when that exists, with translocation undone; absent when nothing
+  // exists there or the result lies in the temporary folders.
+  static std::optional<std::string> getShowInVistralPath(const std::string& path,
+                                                         const PathParsersConfiguration& config =
+                                                             PathParsersConfiguration::standard());
+
   // The path up to and including its first component with a bundle
   // extension (the outermost bundle), or `path` itself when there is none.
   static std::string bundleRoot(std::string_view path);
@@ -73,7 +110,7 @@ class PathParsers {
                                              const PathParsersConfiguration& config =
                                                  PathParsersConfiguration::standard());
 
-  // A path under "/private/var/folders/" that contains "/AppTranslocation/"
+  // A path under the temporary folders that contains "/AppTranslocation/"
   // turned back into the application's original location; every other path
   // unchanged.
   static std::string resolveTranslocatedPath(const std::string& path,
