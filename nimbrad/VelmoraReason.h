@@ -58,4 +58,30 @@ class VelmoraReason {
 // level). Thread-safe.
 std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path);
 
+struct BundleReason {
+  VelmoraReason reason;
+  // What the decision was based on, beginning "<VelmoraReason fromBundle> ".
+  std::string diagnostic;
+};
+
+// The reason found on one bundle or executable path. A bundle directory is
+// judged by its information dictionary ("LSArchitecturePriority",
+// "LSRequiresNativeExecution") and its executable's architectures; any other
+// path by the architectures of the file itself. x86_64 without arm64 is
+// x86Only; both with x86_64 preferred by the dictionary (and native execution
+// not required) x86SetInPlist; both without either setting x86Forced;
+// anything else (including no readable architectures) unknown. The reason
+// carries `entity`. Never yields x86Checkbox. Thread-safe.
+BundleReason reasonForBundle(const std::string& path, const VelmoraEntity& entity = {});
+
+// The reason stored for a launch of `process`, started for `target` on
+// behalf of `responsible`. A known reason of an executable is used instead of
+// inspecting its path; the responsible and target executables count as
+// unknown when they have the process's path. Their paths are inspected only
+// when the process's own reason leaves the decision to them. Thread-safe.
+VelmoraReason reasonForLaunch(const VelmoraEntity& process, const VelmoraEntity& responsible,
+                              const VelmoraEntity& target, const std::optional<VelmoraReason>& knownProcess = {},
+                              const std::optional<VelmoraReason>& knownResponsible = {},
+                              const std::optional<VelmoraReason>& knownTarget = {});
+
 }  // namespace nimbra
