@@ -35,12 +35,7 @@ constexpr std::string_view kTranslocationComponent = "/AppTranslocation/";
 
 const platform::Logger& log() { return platform::Logger::defaultLog(); }
 
-// The text after the last "." of a component; empty when it has none.
-std::string_view extensionOf(std::string_view component) {
-  auto dot = component.rfind('.');
-  return dot == std::string_view::npos ? std::string_view{} : component.substr(dot + 1);
-}
-
+// The type of the text after the component's last "."; none without one.
 BundleType componentType(std::string_view component) {
   auto dot = component.rfind('.');
   if (dot == std::string_view::npos) return BundleType::none;
@@ -48,7 +43,8 @@ BundleType componentType(std::string_view component) {
 }
 
 bool isBundleComponent(std::string_view component) {
-  return component.find('.') != std::string_view::npos && isBundleExtension(extensionOf(component));
+  BundleType type = componentType(component);
+  return type != BundleType::none && type != BundleType::library;
 }
 
 // The components of a path as a file URL names them: "/" first for an
