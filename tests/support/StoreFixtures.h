@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -45,6 +47,9 @@ class RecordingFileManager final : public platform::FileManager {
   std::atomic<bool> failReplace{false};
   std::atomic<bool> failSynchronizeFile{false};
   std::atomic<bool> failSynchronizeDirectory{false};
+  // Runs at the start of the next synchronizeFile call only (a save is then
+  // past its copy and before its rename); set before the save starts.
+  std::function<void()> onceBeforeSynchronizeFile;
 
   bool fileExists(const std::string& path) const override { return real_.fileExists(path); }
   std::error_code createDirectory(const std::string& path) override { return real_.createDirectory(path); }
@@ -60,6 +65,12 @@ class RecordingFileManager final : public platform::FileManager {
   }
   std::error_code synchronizeFile(const std::string& path) override {
     record("sync " + path);
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(mutex_);
+      hook = std::exchange(onceBeforeSynchronizeFile, nullptr);
+    }
+    if (hook) hook();
     if (failSynchronizeFile) return std::make_error_code(std::errc::io_error);
     return real_.synchronizeFile(path);
   }
