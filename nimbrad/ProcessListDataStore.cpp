@@ -494,10 +494,14 @@ std::int64_t ProcessListDataStore::executeFetchSingleIntQuery(sqlite3* database,
   return sqlite3_column_int64(prepared.statement.get(), 0);
 }
 
-ProcessListDataStore::Result<void> ProcessListDataStore::bindNamedParameters(const NamedParameters& parameters,
-                                                                             sqlite3_stmt* statement) {
-  for (const auto& [name, value] : parameters) {
-    int index = parameterIndex(statement, name);
+namespace {
+
+template <typename IndexOf>
+platform::Expected<void, Error> bindNamed(const NamedParameters& parameters, sqlite3_stmt* statement,
+                                          IndexOf indexOf) {
+  for (std::size_t position = 0; position < parameters.size(); ++position) {
+    const auto& [name, value] = parameters[position];
+    int index = indexOf(name, position);
     if (index < 1) {
       return platform::unexpected(
           Error::queryError(fmt::format("Parameter '{}' not found in SQL statement", name)));
@@ -520,6 +524,21 @@ ProcessListDataStore::Result<void> ProcessListDataStore::bindNamedParameters(con
     }
   }
   return {};
+}
+
+}  // namespace
+
+ProcessListDataStore::Result<void> ProcessListDataStore::bindNamedParameters(const NamedParameters& parameters,
+                                                                             sqlite3_stmt* statement) {
+  return bindNamed(parameters, statement,
+                   [statement](std::string_view name, std::size_t) { return parameterIndex(statement, name); });
+}
+
+ProcessListDataStore::Result<void> ProcessListDataStore::bindNamedParameters(const NamedParameters& parameters,
+                                                                             const SQLiteStatement& statement) {
+  return bindNamed(parameters, statement.get(), [&statement](std::string_view name, std::size_t position) {
+    return statement.parameterIndex(name, position);
+  });
 }
 
 ProcessListDataStore::Result<void> ProcessListDataStore::bindPositionalParameters(
@@ -570,7 +589,7 @@ ProcessListDataStore::Result<void> ProcessListDataStore::executeParameterizedIns
         fmt::format("<nimbrad:PLDS> FAILED to prepare parameterized insert statement:\n\n {}", sql), prepared.code,
         prepared.message()));
   }
-  if (auto bound = bindNamedParameters(parameters, prepared.statement.get()); !bound) return bound;
+  if (auto bound = bindNamedParameters(parameters, prepared.statement); !bound) return bound;
   StepResult result = step(prepared.statement.get());
   if (result.code != SQLITE_DONE && result.code != SQLITE_OK) {
     return platform::unexpected(Error::queryError("<nimbrad:PLDS> FAILED to execute parameterized insert",
@@ -588,7 +607,7 @@ ProcessListDataStore::Result<std::int64_t> ProcessListDataStore::executeParamete
         fmt::format("<nimbrad:PLDS> FAILED to prepare parameterized insert with RETURNING:\\n\\n {}", sql),
         prepared.code, prepared.message()));
   }
-  if (auto bound = bindNamedParameters(parameters, prepared.statement.get()); !bound) {
+  if (auto bound = bindNamedParameters(parameters, prepared.statement); !bound) {
     return platform::unexpected(bound.error());
   }
   StepResult result = step(prepared.statement.get());
@@ -729,7 +748,7 @@ void ProcessListDataStore::recordNotification(std::string_view productKey, std::
   auto bound = bindNamedParameters({{":product_key", productKey},
                                     {":process_uid", uid},
                                     {":timestamp", static_cast<unsigned long>(ProcessDataEntry::storedSeconds(date))}},
-                                   prepared.statement.get());
+                                   prepared.statement);
   if (!bound) {
     log_.error("<nimbrad:PLDS> Failed to bind parameters: {}", bound.error().description());
     return;

@@ -153,7 +153,11 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
 
   // --- Statement helpers -----------------------------------------------------
 
+  // Bind or fail with the message naming the parameter; nothing is rolled
+  // back (the statement is reset before its next use).
   static Result<void> bindNamedParameters(const NamedParameters& parameters, sqlite3_stmt* statement);
+  // The same through a cached statement, which knows its parameter names.
+  static Result<void> bindNamedParameters(const NamedParameters& parameters, const SQLiteStatement& statement);
   static Result<void> bindPositionalParameters(const PositionalParameters& parameters, sqlite3_stmt* statement);
 
   // Each runs one statement on the memory database; the inserts mark the

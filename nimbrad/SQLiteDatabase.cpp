@@ -46,6 +46,20 @@ void SQLiteStatement::release() {
   slot_ = nullptr;
 }
 
+int SQLiteStatement::parameterIndex(std::string_view name, std::size_t position) const {
+  if (slot_ != nullptr) {
+    const auto& names = slot_->parameterNames;
+    if (position < names.size() && names[position] == name) return static_cast<int>(position) + 1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) return static_cast<int>(i) + 1;
+    }
+    return 0;
+  }
+  // sqlite3_bind_parameter_index needs a terminated name.
+  std::string terminated(name);
+  return sqlite3_bind_parameter_index(statement_, terminated.c_str());
+}
+
 namespace {
 
 sqlite3_stmt* prepareRaw(sqlite3* handle, std::string_view sql, unsigned flags, int& resultCode) {
@@ -67,8 +81,8 @@ SQLiteStatement prepareStatement(sqlite3* handle, std::string_view sql, int& res
 
 SQLiteDatabase::~SQLiteDatabase() {
   std::lock_guard lock(cacheMutex_);
-  for (auto& [text, statements] : idle_) {
-    for (auto* statement : statements) sqlite3_finalize(statement);
+  for (auto& [text, slot] : idle_) {
+    for (auto* statement : slot.idle) sqlite3_finalize(statement);
   }
   idle_.clear();
 }
@@ -83,9 +97,9 @@ SQLiteStatement SQLiteDatabase::prepare(std::string_view sql, int& resultCode) {
     }
     if (found != idle_.end()) {
       slot = &found->second;
-      if (!slot->empty()) {
-        sqlite3_stmt* statement = slot->back();
-        slot->pop_back();
+      if (!slot->idle.empty()) {
+        sqlite3_stmt* statement = slot->idle.back();
+        slot->idle.pop_back();
         resultCode = SQLITE_OK;
         return SQLiteStatement(statement, this, slot);
       }
@@ -95,6 +109,21 @@ SQLiteStatement SQLiteDatabase::prepare(std::string_view sql, int& resultCode) {
   // mutex, which a long statement on another thread may hold.
   unsigned flags = slot != nullptr ? SQLITE_PREPARE_PERSISTENT : 0;
   sqlite3_stmt* statement = prepareRaw(handle_.get(), sql, flags, resultCode);
+  if (statement != nullptr && slot != nullptr) {
+    std::vector<std::string> names;
+    int count = sqlite3_bind_parameter_count(statement);
+    names.reserve(static_cast<std::size_t>(count));
+    for (int i = 1; i <= count; ++i) {
+      const char* name = sqlite3_bind_parameter_name(statement, i);
+      names.emplace_back(name != nullptr ? name : "");
+    }
+    // Set once, before any loan of this text can read them; never changed after.
+    std::lock_guard lock(cacheMutex_);
+    if (!slot->namesKnown) {
+      slot->parameterNames = std::move(names);
+      slot->namesKnown = true;
+    }
+  }
   return SQLiteStatement(statement, this, slot);
 }
 
@@ -102,13 +131,13 @@ void SQLiteDatabase::giveBack(sqlite3_stmt* statement, SQLiteStatement::Slot* sl
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
   std::lock_guard lock(cacheMutex_);
-  slot->push_back(statement);
+  slot->idle.push_back(statement);
 }
 
 std::size_t SQLiteDatabase::cachedStatementCount() const {
   std::lock_guard lock(cacheMutex_);
   std::size_t count = 0;
-  for (const auto& [text, statements] : idle_) count += statements.size();
+  for (const auto& [text, slot] : idle_) count += slot.idle.size();
   return count;
 }
 

@@ -35,13 +35,21 @@ platform::Expected<SQLiteHandle, SQLiteOpenFailure> openSQLite(const std::string
 
 class SQLiteDatabase;
 
+// The statements of one text waiting for reuse, and the text's parameter
+// names, learnt once from the first statement prepared.
+struct SQLiteStatementSlot {
+  std::vector<sqlite3_stmt*> idle;
+  std::vector<std::string> parameterNames;  // [i] names parameter i + 1; "" for "?"
+  bool namesKnown = false;
+};
+
 // A prepared statement on loan. Destroying it resets the statement and gives
 // it back to its connection's cache, or finalizes it when it is not cached. It
 // must not outlive the connection it came from.
 class SQLiteStatement {
  public:
   SQLiteStatement() = default;
-  using Slot = std::vector<sqlite3_stmt*>;
+  using Slot = SQLiteStatementSlot;
   SQLiteStatement(sqlite3_stmt* statement, SQLiteDatabase* owner, Slot* slot)
       : statement_(statement), owner_(owner), slot_(slot) {}
   SQLiteStatement(SQLiteStatement&& other) noexcept;
@@ -53,11 +61,17 @@ class SQLiteStatement {
   sqlite3_stmt* get() const { return statement_; }
   explicit operator bool() const { return statement_ != nullptr; }
 
+  // The index of the parameter `name` (with its ":"), or 0 when the statement
+  // has none of that name. `position` is where the caller expects it (0 for
+  // the first): callers that list parameters in statement order are answered
+  // without a search, which matters for the 32-parameter launch upsert.
+  int parameterIndex(std::string_view name, std::size_t position) const;
+
  private:
   void release();
   sqlite3_stmt* statement_ = nullptr;
   SQLiteDatabase* owner_ = nullptr;  // nullptr: finalize on release
-  Slot* slot_ = nullptr;             // the idle list of the statement's text
+  Slot* slot_ = nullptr;             // the statement's text in the cache; names known
 };
 
 // Prepares `sql` on any handle without caching. Returns an empty statement and
