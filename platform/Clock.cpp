@@ -11,8 +11,8 @@ class SystemClock final : public Clock {
 }  // namespace
 
 const Clock& Clock::system() {
-  static const SystemClock clock;
-  return clock;
+  static const SystemClock* clock = new SystemClock();  // never destroyed, see Log.cpp
+  return *clock;
 }
 
 }  // namespace platform

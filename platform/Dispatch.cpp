@@ -76,7 +76,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(std::string label, QoS 
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global(QoS qos) {
-  static const std::array<std::shared_ptr<DispatchQueue>, 6> queues = [] {
+  static const auto* queues = new std::array<std::shared_ptr<DispatchQueue>, 6>([] {
     const char* labels[] = {"com.corvane.root.default-qos", "com.corvane.root.background-qos",
                             "com.corvane.root.utility-qos", "com.corvane.root.default-qos",
                             "com.corvane.root.user-initiated-qos", "com.corvane.root.user-interactive-qos"};
@@ -86,8 +86,13 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(QoS qos) {
           new DispatchQueue(std::make_unique<Impl>(labels[i], static_cast<QoS>(i), false)));
     }
     return out;
-  }();
-  return queues[static_cast<std::size_t>(qos)];
+  }());
+  return (*queues)[static_cast<std::size_t>(qos)];
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+  static const auto* queue = new std::shared_ptr<DispatchQueue>(makeSerial("com.corvane.main-thread"));
+  return *queue;
 }
 
 const std::string& DispatchQueue::label() const { return impl_->label; }

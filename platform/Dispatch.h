@@ -55,6 +55,10 @@ class DispatchQueue {
   // The concurrent global queue of a quality of service; lives for the process.
   static std::shared_ptr<DispatchQueue> global(QoS qos = QoS::Default);
 
+  // The serial main queue ("com.corvane.main-thread"). Its blocks run on the
+  // pool like those of any serial queue; the main thread is part of the pool.
+  static std::shared_ptr<DispatchQueue> main();
+
   const std::string& label() const;
   QoS qos() const;
   bool isSerial() const;

@@ -15,9 +15,12 @@ std::atomic<int> gThreshold{static_cast<int>(LogLevel::Default)};
 
 std::shared_ptr<LogSink> makeStderrSink() { return std::make_shared<StderrLogSink>(::isatty(STDERR_FILENO) == 1); }
 
+// Process-lifetime objects are never destroyed: the daemon exits from a pool
+// thread (SIGTERM) while other threads may still log, and the exit hook logs
+// after static destructors have started to run.
 std::atomic<std::shared_ptr<LogSink>>& sinkSlot() {
-  static std::atomic<std::shared_ptr<LogSink>> slot{makeStderrSink()};
-  return slot;
+  static auto* slot = new std::atomic<std::shared_ptr<LogSink>>(makeStderrSink());
+  return *slot;
 }
 
 int sdPriority(LogLevel level) {
@@ -68,8 +71,8 @@ Logger::Logger(std::string subsystem, std::string category)
     : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
 const Logger& Logger::defaultLog() {
-  static const Logger log("", "default");
-  return log;
+  static const Logger* log = new Logger("", "default");
+  return *log;
 }
 
 bool Logger::enabled(LogLevel level) const {
@@ -155,13 +158,14 @@ std::size_t CaptureLogSink::count(std::string_view needle) const {
   return n;
 }
 
-bool CaptureLogSink::waitFor(std::string_view needle, std::chrono::milliseconds timeout) const {
+bool CaptureLogSink::waitForCount(std::string_view needle, std::size_t n, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] {
+    std::size_t found = 0;
     for (const auto& line : lines_) {
-      if (line.message.find(needle) != std::string::npos) return true;
+      if (line.message.find(needle) != std::string::npos) ++found;
     }
-    return false;
+    return found >= n;
   });
 }
 

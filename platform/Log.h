@@ -127,7 +127,9 @@ class CaptureLogSink : public LogSink {
   std::size_t count(std::string_view needle) const;
   bool contains(std::string_view needle) const { return count(needle) > 0; }
   // Blocks until a message containing `needle` was captured, or the timeout passed.
-  bool waitFor(std::string_view needle, std::chrono::milliseconds timeout) const;
+  bool waitFor(std::string_view needle, std::chrono::milliseconds timeout) const { return waitForCount(needle, 1, timeout); }
+  // Blocks until at least `n` captured messages contain `needle`, or the timeout passed.
+  bool waitForCount(std::string_view needle, std::size_t n, std::chrono::milliseconds timeout) const;
   void clear();
 
  private:
