@@ -179,16 +179,5 @@ TEST_F(ProcessDataEntryTests, FieldDictionariesSkipHashesAndTheDateText) {
   EXPECT_EQ(*texts.at("target_path").asString(), entry.target_path);
 }
 
-TEST_F(ProcessDataEntryTests, TableRowHasFixedWidthWhateverTheContent) {
-  auto shortEntry = test::makeEntry("A");
-  auto longEntry = test::makeEntry(std::string(200, 'x'));
-  auto shortRow = shortEntry.tableRow();
-  auto longRow = longEntry.tableRow();
-  EXPECT_EQ(shortRow.size(), longRow.size());
-  EXPECT_EQ(shortRow.size(), ProcessDataEntry::tableHeader().size());
-  EXPECT_NE(longRow.find("..."), std::string::npos);
-  EXPECT_EQ(shortRow.rfind("501", 0), 0u);
-}
-
 }  // namespace
 }  // namespace nimbra

@@ -76,18 +76,5 @@ TEST(SQLiteDatabaseTests, ParameterIndexesWithAndWithoutThePositionHint) {
   EXPECT_EQ(uncached.parameterIndex(":x", 0), 0);
 }
 
-TEST(SQLiteDatabaseTests, FailedPreparationsReportTheirCode) {
-  auto db = openMemory();
-  int code = 0;
-  EXPECT_FALSE(db->prepare("SELECT FROM", code));
-  EXPECT_EQ(code, SQLITE_ERROR);
-  EXPECT_FALSE(db->prepare("  -- only a comment", code));
-  EXPECT_EQ(code, SQLITE_MISUSE);
-  auto failed = openSQLite("/nonexistent-directory/x.db", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().code, SQLITE_CANTOPEN);
-  EXPECT_EQ(failed.error().message, "unable to open database file");
-}
-
 }  // namespace
 }  // namespace nimbra
