@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -29,13 +30,21 @@ int daysInMonth(int year, int month) {
   return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
 }
 
+// The C library locks its time zone state internally, but with a lock that
+// thread checkers cannot see; one lock of our own around re-reading the zone
+// and converting keeps the formatter's thread safety evident.
+std::mutex timeZoneMutex;
+
 }  // namespace
 
 std::string DateFormatter::format(platform::Date date) {
-  ::tzset();
   std::time_t seconds = static_cast<std::time_t>(std::floor(date.secondsSince1970));
   std::tm local{};
-  if (::localtime_r(&seconds, &local) == nullptr) return {};
+  {
+    std::lock_guard lock(timeZoneMutex);
+    ::tzset();
+    if (::localtime_r(&seconds, &local) == nullptr) return {};
+  }
   return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                      local.tm_hour, local.tm_min, local.tm_sec);
 }
@@ -57,7 +66,6 @@ std::optional<platform::Date> DateFormatter::parse(std::string_view text) {
       *minute > 59 || *second > 59) {
     return std::nullopt;
   }
-  ::tzset();
   std::tm local{};
   local.tm_year = *year - 1900;
   local.tm_mon = *month - 1;
@@ -66,8 +74,13 @@ std::optional<platform::Date> DateFormatter::parse(std::string_view text) {
   local.tm_min = *minute;
   local.tm_sec = *second;
   local.tm_isdst = -1;  // let the zone rules decide whether summer time applies
-  errno = 0;
-  std::time_t seconds = ::mktime(&local);
+  std::time_t seconds;
+  {
+    std::lock_guard lock(timeZoneMutex);
+    ::tzset();
+    errno = 0;
+    seconds = ::mktime(&local);
+  }
   // -1 is also a valid instant (one second before 1970 UTC); only errno tells them apart.
   if (seconds == static_cast<std::time_t>(-1) && errno != 0) return std::nullopt;
   return platform::Date{static_cast<double>(seconds)};
