@@ -27,21 +27,26 @@ namespace {
 // another statement could otherwise replace the message before it is read.
 struct StepResult {
   int code;
-  std::string message;
-  int changes = 0;      // rows changed by this statement
+  std::string error;  // the connection's message, only when the step failed
+  int changes = 0;    // rows changed by this statement
+
+  // What a failure message quotes. A result the caller refuses although the
+  // step succeeded (a row where none was expected, or none where one was) has
+  // no message of the connection's: it is named by its code's text.
+  std::string_view message() const {
+    if (error.empty()) return sqlite3_errstr(code);
+    return error;
+  }
 };
 
 StepResult step(sqlite3_stmt* statement) {
   sqlite3* handle = sqlite3_db_handle(statement);
   sqlite3_mutex* mutex = sqlite3_db_mutex(handle);
   sqlite3_mutex_enter(mutex);
-  StepResult result{sqlite3_step(statement), {}};
+  StepResult result{sqlite3_step(statement)};
   if (result.code != SQLITE_ROW && result.code != SQLITE_DONE) {
-    result.message = sqlite3_errmsg(handle);
+    result.error = sqlite3_errmsg(handle);
   } else {
-    // A result the caller may still refuse (a row where none was expected)
-    // is named by its code's text; the connection holds no message for it.
-    result.message = sqlite3_errstr(result.code);
     result.changes = sqlite3_changes(handle);
   }
   sqlite3_mutex_leave(mutex);
@@ -258,9 +263,9 @@ ProcessListDataStore::Result<void> ProcessListDataStore::createTables(sqlite3* h
     }
     StepResult result = step(statement.get());
     if (result.code != SQLITE_DONE) {
-      std::string message = result.message.empty() ? "Unknown database error" : result.message;
+      std::string message = result.error.empty() ? "Unknown database error" : result.error;
       return platform::unexpected(Error::databaseError(
-          fmt::format("<nimbrad:PLDS> FAILED to create the table: {}.", message), result.code, result.message));
+          fmt::format("<nimbrad:PLDS> FAILED to create the table: {}.", message), result.code, result.message()));
     }
   }
   return {};
@@ -575,7 +580,7 @@ ProcessListDataStore::Result<void> ProcessListDataStore::executeInsert(std::stri
   StepResult result = step(prepared.statement.get());
   if (result.code != SQLITE_DONE && result.code != SQLITE_OK) {
     return platform::unexpected(Error::queryError(fmt::format("<nimbrad:PLDS> FAILED to insert:\n\n {}", sql),
-                                                  result.code, result.message));
+                                                  result.code, result.message()));
   }
   markDirty();
   return {};
@@ -593,7 +598,7 @@ ProcessListDataStore::Result<void> ProcessListDataStore::executeParameterizedIns
   StepResult result = step(prepared.statement.get());
   if (result.code != SQLITE_DONE && result.code != SQLITE_OK) {
     return platform::unexpected(Error::queryError("<nimbrad:PLDS> FAILED to execute parameterized insert",
-                                                  result.code, result.message));
+                                                  result.code, result.message()));
   }
   markDirty();
   return {};
@@ -613,7 +618,7 @@ ProcessListDataStore::Result<std::int64_t> ProcessListDataStore::executeParamete
   StepResult result = step(prepared.statement.get());
   if (result.code != SQLITE_ROW) {
     return platform::unexpected(Error::queryError(
-        "<nimbrad:PLDS> FAILED to execute parameterized insert with RETURNING", result.code, result.message));
+        "<nimbrad:PLDS> FAILED to execute parameterized insert with RETURNING", result.code, result.message()));
   }
   std::int64_t value = sqlite3_column_int64(prepared.statement.get(), 0);
   // The insert commits when the statement completes; finish it before the
@@ -636,7 +641,7 @@ ProcessListDataStore::Result<bool> ProcessListDataStore::executeParameterizedBoo
   StepResult result = step(prepared.statement.get());
   if (result.code != SQLITE_ROW) {
     return platform::unexpected(Error::queryError("<nimbrad:PLDS> executeParameterizedBoolQuery failed to execute",
-                                                  result.code, result.message));
+                                                  result.code, result.message()));
   }
   return sqlite3_column_int64(prepared.statement.get(), 0) == 1;
 }
