@@ -106,7 +106,9 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   // caller waits at most `timeout` seconds (an infinite timeout waits for it,
   // NaN or a negative one counts as 0). On timeout the save goes on in the
   // background and the error "Database save timed out after N seconds" is
-  // returned. With `immediate` it is saveToDisk() on the calling thread.
+  // returned. With `immediate` it is saveToDisk() on the calling thread, and
+  // so it is for a store not owned by a shared_ptr (the background save must
+  // hold the store weakly).
   Result<void> saveToDiskWithTimeout(double timeout, bool immediate);
 
   // saveToDisk() with a failure logged instead of returned. Runs on the
