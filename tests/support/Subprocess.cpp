@@ -41,8 +41,11 @@ struct Pipe {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
-                         const std::string& input, std::chrono::milliseconds timeout) {
+namespace {
+
+ProcessResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                  const std::string& input, std::chrono::milliseconds timeout,
+                  const std::vector<std::pair<std::string, int>>& sockets) {
   ProcessResult result;
   if (argv.empty()) return result;
 
@@ -55,8 +58,24 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
     if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   for (const auto& [key, value] : environment) merged[key] = value;
+  // Passed sockets go to high descriptors first, so that moving them to 3, 4,
+  // ... in the child never overwrites one that is still to be moved.
+  std::vector<int> passed;
+  if (!sockets.empty()) {
+    std::string names;
+    for (const auto& [name, fd] : sockets) {
+      names += (names.empty() ? "" : ":") + name;
+      passed.push_back(::fcntl(fd, F_DUPFD_CLOEXEC, 100));
+    }
+    merged["LISTEN_FDS"] = std::to_string(sockets.size());
+    merged["LISTEN_FDNAMES"] = names;
+    merged.erase("LISTEN_PID");
+  }
   std::vector<std::string> envStrings;
   for (const auto& [key, value] : merged) envStrings.push_back(key + "=" + value);
+  // The child's own process id is only known after fork; its digits are
+  // written into this entry there.
+  if (!sockets.empty()) envStrings.push_back("LISTEN_PID=" + std::string(20, '\0'));
   std::vector<char*> envp;
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -72,12 +91,24 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
     ::dup2(in.read, STDIN_FILENO);
     ::dup2(out.write, STDOUT_FILENO);
     ::dup2(err.write, STDERR_FILENO);
+    for (std::size_t i = 0; i < passed.size(); ++i) ::dup2(passed[i], 3 + static_cast<int>(i));
+    if (!passed.empty()) {
+      char* digits = envp[envp.size() - 2] + std::strlen("LISTEN_PID=");
+      char reversed[20];
+      int count = 0;
+      for (unsigned long value = static_cast<unsigned long>(::getpid()); value > 0 || count == 0; value /= 10) {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+      }
+      for (int i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+      digits[count] = '\0';
+    }
     ::execve(argp[0], argp.data(), envp.data());
     ::_exit(127);
   }
   in.closeRead();
   out.closeWrite();
   err.closeWrite();
+  for (int fd : passed) ::close(fd);
   ::fcntl(in.write, F_SETFL, O_NONBLOCK);
 
   std::size_t written = 0;
@@ -123,6 +154,18 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
   }
   result.status = !result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                         const std::string& input, std::chrono::milliseconds timeout) {
+  return run(argv, environment, input, timeout, {});
+}
+
+ProcessResult runActivated(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, int>>& sockets,
+                           const std::map<std::string, std::string>& environment, std::chrono::milliseconds timeout) {
+  return run(argv, environment, {}, timeout, sockets);
 }
 
 }  // namespace nimbra::test

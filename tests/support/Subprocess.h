@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nimbra::test {
@@ -22,5 +23,12 @@ struct ProcessResult {
 // running after `timeout` is killed.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment = {},
                          const std::string& input = {}, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// As runProcess, and passes `sockets` ({name, descriptor}) the way the service
+// manager does: as descriptors 3, 4, ... with LISTEN_FDS, LISTEN_FDNAMES and
+// LISTEN_PID set for the child.
+ProcessResult runActivated(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, int>>& sockets,
+                           const std::map<std::string, std::string>& environment = {},
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 }  // namespace nimbra::test
