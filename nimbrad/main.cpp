@@ -1,2 +1,82 @@
-// Entry point of the daemon.
-int main() { return 0; }
+// Entry point of the daemon: a readable sequence of start-up steps.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "nimbrad/Nimbrad.h"
+#include "nimbrad/SandboxedService.h"
+#include "platform/DarwinNotifyCenter.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/PeerInspector.h"
+#include "platform/Systemd.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+using nimbra::Nimbrad;
+
+// The one main object, reachable from the exit hook (which takes no context).
+// Never released.
+std::shared_ptr<Nimbrad>* gDaemon = nullptr;
+
+void exitHook() {
+  if (gDaemon != nullptr && *gDaemon) (*gDaemon)->finalSave();
+}
+
+// The log threshold comes from "logLevel" in the daemon's defaults domain.
+void configureLogging() {
+  auto level = platform::UserDefaults::standard(Nimbrad::kSandboxIdentifier).object("logLevel");
+  if (!level) return;
+  const std::string* text = level->asString();
+  auto parsed = text ? platform::parseLogLevel(*text) : std::nullopt;
+  if (parsed) {
+    platform::logging::setThreshold(*parsed);
+  } else {
+    platform::Logger::defaultLog().error("<nimbrad> Ignoring invalid logLevel {}; using default",
+                                         level->description());
+  }
+}
+
+}  // namespace
+
+int main() {
+  const std::string identifier = Nimbrad::kSandboxIdentifier;
+  const auto& log = platform::Logger::defaultLog();
+
+  if (getppid() != 1) {
+    log.error("Error: This service may only be launched by launchd.\n");
+    return -1;
+  }
+  configureLogging();
+  log.notice("<nimbrad>: Starting nimbrad");
+
+  // Peer executables can no longer be read once the sandbox is in force.
+  auto inspector = platform::peerInspector::start();
+  if (!inspector) log.error("<nimbrad> Cannot start the peer inspector: {}", inspector.error());
+
+  nimbra::SandboxedService::enterSandbox(identifier);
+
+  auto notify = platform::DarwinNotifyCenter::shared().start(platform::DarwinNotifyCenter::defaultSocketPath());
+  if (!notify) log.error("<nimbrad> Darwin notifications unavailable: {}", notify.error());
+
+  gDaemon = new std::shared_ptr<Nimbrad>(Nimbrad::create());
+  std::atexit(exitHook);
+  Nimbrad& daemon = **gDaemon;
+  daemon.processListDataStore()->loadDatabase();
+
+  daemon.registerVelmoraEventListener();
+  daemon.registerDatabaseListener();
+  daemon.registerProcessReporterListener();
+  daemon.registerUnsupportedAppsListener();
+  daemon.registerDeprecationWarningListener();
+  daemon.registerSupportedVelmoraUsageListener();
+  daemon.registerBackgroundTasks();
+  daemon.setupPolicyObservation();
+  daemon.registerSignalHandlers();
+
+  platform::systemd::notifyReady();
+  platform::DispatchRuntime::shared().runMainLoop();
+}

@@ -5,7 +5,14 @@
 
 #include <string>
 
+#include "platform/PeerInspector.h"
+
 namespace platform {
+
+namespace {
+// SO_PEERPIDFD (Linux 6.5); older kernels refuse it and the pid alone is used.
+constexpr int kSoPeerPidfd = 77;
+}  // namespace
 
 PeerIdentity PeerIdentity::ofSocket(int fd) {
   PeerIdentity identity;
@@ -21,20 +28,13 @@ PeerIdentity PeerIdentity::ofSocket(int fd) {
   // exist, and guessing would hand its entitlements to whoever owns that number.
   if (identity.pid <= 0) return identity;
 
-  std::string link = "/proc/" + std::to_string(identity.pid) + "/exe";
-  char buffer[4096];
-  ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
-  // A full buffer may be a truncated path: treat it as unreadable.
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return identity;
-  std::string path(buffer, static_cast<std::size_t>(n));
-  // The kernel marks an executable that was replaced or removed since the
-  // process started; that file is no longer the one the registry names.
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path.size() >= kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
-    return identity;
-  }
-  if (path.empty() || path.front() != '/') return identity;
-  identity.executablePath = std::move(path);
+  // The pidfd pins the peer process, so that its executable is read for that
+  // process and not for a later one that reused the number.
+  int pidfd = -1;
+  socklen_t pidfdLength = sizeof pidfd;
+  if (::getsockopt(fd, SOL_SOCKET, kSoPeerPidfd, &pidfd, &pidfdLength) != 0) pidfd = -1;
+  identity.executablePath = peerInspector::executableOf(pidfd, identity.pid);
+  if (pidfd >= 0) ::close(pidfd);
   return identity;
 }
 

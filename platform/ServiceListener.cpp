@@ -624,6 +624,9 @@ class AsioServiceListener final : public ServiceListener {
 Expected<std::unique_ptr<ServiceListener>, std::string> ServiceListener::start(ServiceConfig config,
                                                                                 SessionHandler handler) {
   if (!config.targetQueue) return unexpected(fmt::format("{}: no target queue", config.name));
+  // Replies are written in the order the queue finishes batches; only a
+  // serial queue finishes them in the order they arrived.
+  if (!config.targetQueue->isSerial()) return unexpected(fmt::format("{}: the target queue must be serial", config.name));
   if (!handler) return unexpected(fmt::format("{}: no session handler", config.name));
 
   bool ownsPath = false;

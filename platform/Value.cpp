@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <ostream>
+
 namespace platform {
 
 const Value* Value::find(std::string_view key) const {
@@ -75,5 +77,7 @@ std::string Value::description() const {
   describe(*this, out);
   return out;
 }
+
+std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.description(); }
 
 }  // namespace platform

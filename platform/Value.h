@@ -7,6 +7,7 @@
 // stands for "absent" and is never produced by a decoder of a well-formed file.
 
 #include <compare>
+#include <iosfwd>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -75,6 +76,8 @@ class Value {
   std::string description() const;
 
   bool operator==(const Value& other) const = default;
+  // The description; lets test frameworks print values.
+  friend std::ostream& operator<<(std::ostream& out, const Value& value);
 
  private:
   std::variant<std::monostate, bool, std::int64_t, double, std::string, platform::Date, platform::Data,

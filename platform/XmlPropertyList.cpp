@@ -284,6 +284,16 @@ Expected<std::string, PropertyListError> XmlPropertyList::encode(const Value& va
   if (xml == nullptr) return unexpected(PropertyListError{"cannot write XML property list"});
   std::string out(xml, length);
   plist_to_xml_free(xml);
+  // The library writes a document type declaration naming its own origin;
+  // readers do not need it, and our files carry no third-party names.
+  auto doctype = out.find("<!DOCTYPE");
+  if (doctype != std::string::npos) {
+    auto end = out.find('>', doctype);
+    if (end != std::string::npos) {
+      if (end + 1 < out.size() && out[end + 1] == '\n') ++end;
+      out.erase(doctype, end + 1 - doctype);
+    }
+  }
   return out;
 }
 

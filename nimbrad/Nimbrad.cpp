@@ -1,0 +1,322 @@
+#include "nimbrad/Nimbrad.h"
+
+#include <signal.h>
+
+#include <cstdlib>
+
+#include "nimbrad/VelmoraEventData.h"
+#include "platform/Entitlements.h"
+#include "platform/Log.h"
+
+namespace nimbra {
+
+using platform::DispatchQueue;
+using platform::QoS;
+using platform::Value;
+
+namespace {
+
+const platform::Logger& log() { return platform::Logger::defaultLog(); }
+
+Value resultReply(std::int64_t result) { return Value(platform::Dictionary{{"result", Value(result)}}); }
+
+}  // namespace
+
+Nimbrad::Environment Nimbrad::defaultEnvironment() {
+  Environment environment;
+  environment.entitlements = std::make_shared<platform::EntitlementRegistry>();
+  environment.startMemoryPressureSource = [](std::shared_ptr<DispatchQueue> queue, platform::Block handler) {
+    return platform::MemoryPressureSource::start(std::move(queue), std::move(handler));
+  };
+  environment.standardDefaults = [] { return platform::UserDefaults::standard(kSandboxIdentifier); };
+  return environment;
+}
+
+Nimbrad::Nimbrad(Environment environment) : environment_(std::move(environment)) {}
+
+Nimbrad::~Nimbrad() = default;
+
+std::shared_ptr<Nimbrad> Nimbrad::create(Environment environment) {
+  std::shared_ptr<Nimbrad> daemon(new Nimbrad(std::move(environment)));
+  daemon->construct();
+  return daemon;
+}
+
+void Nimbrad::construct() {
+  entitlementChecker_ = std::make_shared<EntitlementChecker>(environment_.entitlements);
+
+  // The database sync timer and its start time stay empty until registration.
+  processListDataStore_ = std::make_shared<ProcessListDataStore>(environment_.databaseDirectory,
+                                                                 platform::FileManager::defaultManager(),
+                                                                 *environment_.clock);
+  memoryPressureQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.memoryPressureQueue");
+
+  velmoraEventQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.velmoraEvent");
+  databaseRequestQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.databaseRequest");
+  processReporterRequestQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.processreporterrequest");
+  unsupportedApplicationListRequestQueue_ =
+      DispatchQueue::makeSerial("com.corvane.nimbra.unsupportedapplicationlistrequest");
+  deprecationWarningRequestQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.deprecationwarningrequest");
+  userNotificationRequestQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.notifications");
+  periodicNotificationQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.periodic-notifications");
+  catchupNotificationQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.catchup-notifications");
+  dbSyncQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.dbSync", QoS::Utility);
+
+  if (environment_.startMemoryPressureSource) {
+    memoryPressureSource_ = environment_.startMemoryPressureSource(
+        DispatchQueue::global(QoS::Default),
+        platform::weakly(shared_from_this(), [](Nimbrad& self) { self.handleMemoryPressureEvent(); }));
+  }
+
+  log().notice("<nimbrad> [INIT] gameFilterEnabled={} knownLauncherFilterEnabled={} policyEnabled={} assetsLoaded={}",
+               int(processListDataStore_->enableGameFilter.load()), 1, 1, "no");
+}
+
+// ---------------------------------------------------------------------------
+// Services
+
+void Nimbrad::listen(XPCServiceDefinition definition) {
+  std::string name = definition.machServiceName;
+  auto listener = XPCService::listen(std::move(definition), entitlementChecker_);
+  if (!listener) {
+    log().error("<nimbrad> XPC EventListener: failed to listen for {}: {}", name, listener.error());
+    return;
+  }
+  listeners_.push_back(std::move(listener).value());
+}
+
+namespace {
+
+// A handler that a later part of the daemon provides; until then every
+// message is answered "not available".
+std::function<Value(const Value&, uid_t)> notAvailable(std::string serviceLabel) {
+  return [serviceLabel = std::move(serviceLabel)](const Value&, uid_t) {
+    log().error("<nimbrad> XPC {}: handler not available, replying \"not available\"", serviceLabel);
+    return XPCService::notAvailableReply();
+  };
+}
+
+}  // namespace
+
+void Nimbrad::registerVelmoraEventListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.velmora";
+  service.entitlements = {"com.corvane.private.nimbra.velmora"};
+  service.queue = velmoraEventQueue_;
+  service.transactionLabel = "com.corvane.nimbrad.handleVelmoraEvent";
+  service.rejectionLogLine = "<nimbrad> XPC VelmoraEvent: sender not entitled";
+  service.rejectReason = "Not entitled to send Velmora events";
+  std::weak_ptr<Nimbrad> weak = weak_from_this();
+  service.handler = [weak](const Value& message, uid_t) {
+    auto self = weak.lock();
+    return self ? self->handleVelmoraEvent(message) : resultReply(1);
+  };
+  listen(std::move(service));
+}
+
+void Nimbrad::registerDatabaseListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.database";
+  service.entitlements = {"com.corvane.private.nimbra.database"};
+  service.queue = databaseRequestQueue_;
+  service.transactionLabel = "com.corvane.nimbrad.handleCommand";
+  service.rejectionLogLine = "<nimbrad> XPC DatabaseRequest: sender is not entitled";
+  service.rejectReason = "sender is not entitled";
+  service.socketMode = 0600;
+  service.handler = notAvailable("DatabaseRequest");
+  listen(std::move(service));
+}
+
+void Nimbrad::registerProcessReporterListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.processreporter";
+  service.entitlements = {"com.corvane.private.nimbra.processreporter.access",
+                          "com.corvane.nimbra.processreporter.access"};
+  service.queue = processReporterRequestQueue_;
+  service.passesEffectiveUID = true;
+  service.transactionLabel = "com.corvane.nimbrad.handleProcessReporterRequest";
+  service.rejectionLogLine = "<nimbrad> XPC ProcessReporter: sender is not entitled";
+  service.rejectReason = "sender is not entitled";
+  service.handler = notAvailable("ProcessReporter");
+  listen(std::move(service));
+}
+
+void Nimbrad::registerUnsupportedAppsListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.daemon.unsupported-apps";
+  service.entitlements = {"com.corvane.private.nimbra.daemon.unsupported-apps"};
+  service.queue = unsupportedApplicationListRequestQueue_;
+  service.dictionaryMessages = false;
+  service.transactionLabel = "com.corvane.nimbrad.handleDaemonUnsupportedAppsRequest";
+  service.rejectionLogLine = "<nimbrad> XPC DaemonUnsupportedApps: sender is not entitled";
+  service.rejectReason = "sender is not entitled";
+  service.handler = notAvailable("DaemonUnsupportedApps");
+  listen(std::move(service));
+}
+
+void Nimbrad::registerDeprecationWarningListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.deprecationwarning";
+  service.entitlements = {"com.corvane.private.nimbra.deprecationwarning"};
+  service.queue = deprecationWarningRequestQueue_;
+  service.dictionaryMessages = false;
+  service.passesEffectiveUID = true;
+  service.transactionLabel = "com.corvane.nimbrad.handleDeprecationWarningRequest";
+  service.rejectionLogLine = "<nimbrad> XPC DeprecationWarning: sender is not entitled";
+  service.rejectReason = "sender is not entitled";
+  service.handler = notAvailable("DeprecationWarning");
+  listen(std::move(service));
+}
+
+void Nimbrad::registerSupportedVelmoraUsageListener() {
+  XPCServiceDefinition service;
+  service.machServiceName = "com.corvane.nimbra.daemon.supportedvelmorausage";
+  service.entitlements = {"com.corvane.private.nimbra.unsupportedapplicationlist"};
+  service.queue = deprecationWarningRequestQueue_;
+  service.dictionaryMessages = false;
+  service.passesEffectiveUID = true;
+  service.transactionLabel = "com.corvane.nimbrad.handleSupportedVelmoraUsageRequest";
+  service.rejectionLogLine = "<nimbrad> XPC SupportedVelmoraUsage: sender is not entitled";
+  service.rejectReason = "sender is not entitled";
+  service.handler = notAvailable("SupportedVelmoraUsage");
+  listen(std::move(service));
+}
+
+Value Nimbrad::handleVelmoraEvent(const Value& message) {
+  auto event = VelmoraEventData::fromMessage(message);
+  if (!event) {
+    log().error("<nimbrad> Failed to extract event data: {}", event.error().description());
+    return resultReply(1);
+  }
+  return resultReply(0);
+}
+
+// ---------------------------------------------------------------------------
+// Background work: the database sync timer
+
+void Nimbrad::registerBackgroundTasks() { registerDatabaseSyncTimer(); }
+
+void Nimbrad::setupPolicyObservation() {}
+
+std::int64_t Nimbrad::databaseSyncInterval() const {
+  platform::UserDefaults defaults = environment_.standardDefaults();
+  platform::Dictionary values = defaults.dictionaryRepresentation();
+  auto found = values.find("dbSyncInterval");
+  if (found == values.end()) {
+    log().debug("<nimbrad> dbSyncInterval default is: {}", kDefaultDatabaseSyncInterval);
+    return kDefaultDatabaseSyncInterval;
+  }
+  auto interval = platform::UserDefaults::integerFrom(found->second);
+  if (!interval || *interval <= 0) {
+    // A timer period of zero or less would fire continuously or never.
+    log().error("<nimbrad> dbSyncInterval override {} is not a positive number of seconds, using default {}",
+                found->second.description(), kDefaultDatabaseSyncInterval);
+    return kDefaultDatabaseSyncInterval;
+  }
+  log().notice("<nimbrad> dbSyncInterval override is: {}", *interval);
+  return *interval;
+}
+
+void Nimbrad::registerDatabaseSyncTimer() {
+  std::int64_t interval = databaseSyncInterval();
+  auto timer = std::make_unique<platform::DispatchTimer>(
+      dbSyncQueue_, platform::weakly(shared_from_this(), [](Nimbrad& self) {
+        log().notice("<nimbrad> Database sync: Starting periodic save to disk");
+        self.processListDataStore_->saveToDiskAsync();
+        std::lock_guard lock(self.dbSyncMutex_);
+        self.dbSyncTimerStartTime_ = self.environment_.clock->uptime();
+      }));
+  timer->schedule(std::chrono::seconds(interval), std::chrono::seconds(interval));
+  {
+    std::lock_guard lock(dbSyncMutex_);
+    dbSyncTimer_ = std::move(timer);
+    dbSyncTimerStartTime_ = environment_.clock->uptime();
+  }
+  log().notice("<nimbrad> Registered database sync timer (every {} seconds)", interval);
+}
+
+std::optional<std::int64_t> Nimbrad::timeUntilNextDatabaseSync() const {
+  std::chrono::steady_clock::time_point start;
+  {
+    std::lock_guard lock(dbSyncMutex_);
+    if (!dbSyncTimer_ || !dbSyncTimerStartTime_) return std::nullopt;
+    start = *dbSyncTimerStartTime_;
+  }
+  std::int64_t interval = databaseSyncInterval();
+  auto elapsedNanos = std::chrono::duration_cast<std::chrono::nanoseconds>(environment_.clock->uptime() - start);
+  std::int64_t elapsed = elapsedNanos.count() / 1'000'000'000;
+  std::int64_t remaining = interval - (elapsed % interval);
+  return remaining > 0 ? remaining : interval;
+}
+
+// ---------------------------------------------------------------------------
+// Memory pressure
+
+void Nimbrad::handleMemoryPressureEvent() {
+  log().error("<nimbrad> Received low memory warning");
+  log().debug("signpost event: nimbrad.memoryWarning");
+  DispatchQueue::main()->async(platform::weakly(shared_from_this(), [](Nimbrad& self) {
+    log().error("<nimbrad> Setting memoryPressureDetected to true");
+    self.setMemoryPressureDetected(true);
+  }));
+}
+
+void Nimbrad::setMemoryPressureDetected(bool value) {
+  memoryPressureQueue_->sync([&] {
+    log().debug("<nimbrad> _memoryPressureDetected value set to: {}", int(value));
+    memoryPressureDetected_ = value;
+    if (!value) return;
+    log().notice("<nimbrad> Memory pressure detected, saving database to disk");
+    dbSyncQueue_->async(platform::weakly(shared_from_this(), [](Nimbrad& self) {
+      auto saved = self.processListDataStore_->saveToDiskWithTimeout(kSaveTimeoutSeconds, false);
+      if (!saved) log().error("<nimbrad> Failed to save database during memory pressure: {}", saved.error().description());
+    }));
+  });
+}
+
+bool Nimbrad::memoryPressureDetected() const {
+  bool value = false;
+  memoryPressureQueue_->sync([&] { value = memoryPressureDetected_; });
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// Signals and exit
+
+void Nimbrad::saveOnSignal(const char* signalName, bool exitAfterwards) {
+  if (exitAfterwards) {
+    log().notice("<nimbrad> Received {}, saving database before shutdown", signalName);
+  } else {
+    log().notice("<nimbrad> Received {}, saving database", signalName);
+  }
+  auto saved = processListDataStore_->saveToDiskWithTimeout(kSaveTimeoutSeconds, false);
+  if (!saved) {
+    log().error("<nimbrad> Failed to save database on {}: {}", signalName, saved.error().description());
+  } else {
+    log().notice("<nimbrad> Database saved successfully on {}", signalName);
+  }
+  if (exitAfterwards) std::exit(0);
+}
+
+void Nimbrad::registerSignalHandlers() {
+  struct Entry {
+    int signal;
+    const char* name;
+    bool exits;
+  };
+  for (const Entry& entry : {Entry{SIGTERM, "SIGTERM", true}, Entry{SIGINT, "SIGINT", true},
+                             Entry{SIGHUP, "SIGHUP", false}}) {
+    signalSources_.push_back(std::make_unique<platform::SignalSource>(
+        entry.signal, DispatchQueue::global(QoS::Default),
+        platform::weakly(shared_from_this(), [entry](Nimbrad& self) { self.saveOnSignal(entry.name, entry.exits); })));
+  }
+  log().notice("<nimbrad> Registered signal handlers for graceful shutdown");
+}
+
+void Nimbrad::finalSave() {
+  log().notice("<nimbrad> Process exiting, attempting final database save");
+  auto saved = processListDataStore_->saveToDisk();
+  if (!saved) log().error("<nimbrad> Final database save failed: {}", saved.error().description());
+}
+
+}  // namespace nimbra

@@ -1,0 +1,136 @@
+#pragma once
+
+// The daemon's main object: created once at start-up and kept for the life of
+// the process. It owns every queue, the store, the providers and handlers, the
+// service listeners, the database sync timer, the memory-pressure source and
+// the signal sources. Blocks that run later hold it weakly.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nimbrad/EntitlementChecker.h"
+#include "nimbrad/ProcessListDataStore.h"
+#include "nimbrad/XPCService.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "platform/MemoryPressureSource.h"
+#include "platform/ServiceListener.h"
+#include "platform/UserDefaults.h"
+#include "platform/Value.h"
+
+namespace nimbra {
+
+class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
+ public:
+  // The platform services the daemon reaches, replaceable in tests.
+  struct Environment {
+    std::shared_ptr<const platform::EntitlementSource> entitlements;
+    // Starts the memory-pressure source; may return nullptr (no source).
+    std::function<std::unique_ptr<platform::MemoryPressureSource>(std::shared_ptr<platform::DispatchQueue>,
+                                                                  platform::Block)>
+        startMemoryPressureSource;
+    // The daemon's standard defaults domain, "com.corvane.nimbrad".
+    std::function<platform::UserDefaults()> standardDefaults;
+    const platform::Clock* clock = &platform::Clock::system();
+    // Where the store keeps nimbra.db; none means the group container.
+    std::optional<std::string> databaseDirectory;
+  };
+  static Environment defaultEnvironment();
+
+  static constexpr const char* kSandboxIdentifier = "com.corvane.nimbrad";
+  static constexpr std::int64_t kDefaultDatabaseSyncInterval = 1800;
+  static constexpr double kSaveTimeoutSeconds = 15.0;
+
+  // Construction in the documented order; ends with the [INIT] line.
+  static std::shared_ptr<Nimbrad> create(Environment environment = defaultEnvironment());
+
+  Nimbrad(const Nimbrad&) = delete;
+  Nimbrad& operator=(const Nimbrad&) = delete;
+  ~Nimbrad();
+
+  // Start-up registrations, called by the entry point in this order.
+  void registerVelmoraEventListener();
+  void registerDatabaseListener();
+  void registerProcessReporterListener();
+  void registerUnsupportedAppsListener();
+  void registerDeprecationWarningListener();
+  void registerSupportedVelmoraUsageListener();
+  void registerBackgroundTasks();
+  void setupPolicyObservation();
+  void registerSignalHandlers();
+
+  void registerDatabaseSyncTimer();
+  // The periodic save interval in seconds, from "dbSyncInterval" or 1800.
+  std::int64_t databaseSyncInterval() const;
+  // Seconds until the next periodic save; nullopt while no timer is active.
+  std::optional<std::int64_t> timeUntilNextDatabaseSync() const;
+
+  // Records memory pressure; true starts a timed save on dbSyncQueue.
+  void setMemoryPressureDetected(bool value);
+  bool memoryPressureDetected() const;
+  // What the memory-pressure source does on every event, of any level.
+  void handleMemoryPressureEvent();
+
+  // Service 1: decodes and validates one launch event.
+  platform::Value handleVelmoraEvent(const platform::Value& message);
+
+  // The final save of the exit hook.
+  void finalSave();
+
+  // Service listeners started so far, in registration order.
+  std::size_t listenerCount() const { return listeners_.size(); }
+
+  const std::shared_ptr<ProcessListDataStore>& processListDataStore() const { return processListDataStore_; }
+  const std::shared_ptr<platform::DispatchQueue>& velmoraEventQueue() const { return velmoraEventQueue_; }
+  const std::shared_ptr<platform::DispatchQueue>& dbSyncQueue() const { return dbSyncQueue_; }
+
+ private:
+  explicit Nimbrad(Environment environment);
+  void construct();
+
+  void listen(XPCServiceDefinition definition);
+  // Saves of the store on a signal; `signalName` is "SIGTERM", "SIGINT" or "SIGHUP".
+  void saveOnSignal(const char* signalName, bool exitAfterwards);
+
+
+  Environment environment_;
+  std::shared_ptr<const EntitlementChecker> entitlementChecker_;
+
+  std::shared_ptr<platform::DispatchQueue> velmoraEventQueue_;
+  std::shared_ptr<platform::DispatchQueue> databaseRequestQueue_;
+  std::shared_ptr<platform::DispatchQueue> userNotificationRequestQueue_;
+  std::shared_ptr<platform::DispatchQueue> periodicNotificationQueue_;
+  std::shared_ptr<platform::DispatchQueue> catchupNotificationQueue_;
+  std::shared_ptr<platform::DispatchQueue> processReporterRequestQueue_;
+  std::shared_ptr<platform::DispatchQueue> unsupportedApplicationListRequestQueue_;
+  std::shared_ptr<platform::DispatchQueue> deprecationWarningRequestQueue_;
+  std::shared_ptr<platform::DispatchQueue> dbSyncQueue_;
+
+  std::shared_ptr<ProcessListDataStore> processListDataStore_;
+
+  mutable std::mutex dbSyncMutex_;
+  std::unique_ptr<platform::DispatchTimer> dbSyncTimer_;                        // GUARDED_BY(dbSyncMutex_)
+  std::optional<std::chrono::steady_clock::time_point> dbSyncTimerStartTime_;  // GUARDED_BY(dbSyncMutex_)
+
+  bool memoryPressureDetected_ = false;  // only touched on memoryPressureQueue_
+  std::shared_ptr<platform::DispatchQueue> memoryPressureQueue_;
+  std::unique_ptr<platform::MemoryPressureSource> memoryPressureSource_;
+
+  std::mutex lastEntryLock_;
+  std::chrono::system_clock::time_point lastLaunchTimestamp_ = std::chrono::system_clock::time_point::min();
+  std::string lastProcessHash_;
+  std::string lastResponsibleHash_;
+
+  std::vector<std::unique_ptr<platform::ServiceListener>> listeners_;
+  std::vector<std::unique_ptr<platform::SignalSource>> signalSources_;
+};
+
+}  // namespace nimbra

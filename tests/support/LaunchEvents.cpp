@@ -1,0 +1,43 @@
+#include "tests/support/LaunchEvents.h"
+
+namespace nimbra::test {
+
+VelmoraEventData sampleEvent(const std::string& processPath, uid_t uid, const std::string& timestamp) {
+  VelmoraEventData event;
+  auto slash = processPath.rfind('/');
+  std::string name = slash == std::string::npos ? processPath : processPath.substr(slash + 1);
+  event.processName = name;
+  event.processPath = processPath;
+  event.processBundleID = "com.example.sample";
+  event.processBundleVersion = "1.0";
+  event.processTeamID = "EXAMPLE123";
+  event.processDeveloperName = "Example Developer";
+  event.uid = uid;
+  event.targetFilename = name;
+  event.targetPath = processPath;
+  event.targetBundleID = "com.example.sample";
+  event.targetBundleVersion = "1.0";
+  event.targetTeamID = "EXAMPLE123";
+  event.targetDeveloperName = "Example Developer";
+  event.responsibleName = name;
+  event.responsiblePath = processPath;
+  event.responsibleBundleID = "com.example.sample";
+  event.responsibleBundleVersion = "1.0";
+  event.responsibleTeamID = "EXAMPLE123";
+  event.responsibleDeveloperName = "Example Developer";
+  event.eventTimestamp = timestamp;
+  return event;
+}
+
+platform::Value messageWith(const VelmoraEventData& event, const std::string& key, const platform::Value& value) {
+  platform::Value message = event.toMessage();
+  auto* dict = message.asDictionary();
+  if (value.isNull()) {
+    dict->erase(key);
+  } else {
+    (*dict)[key] = value;
+  }
+  return message;
+}
+
+}  // namespace nimbra::test

@@ -1,0 +1,19 @@
+#pragma once
+
+// Launch event messages for tests.
+
+#include <string>
+
+#include "nimbrad/VelmoraEventData.h"
+#include "platform/Value.h"
+
+namespace nimbra::test {
+
+// A complete, valid event for an application at `processPath` run by `uid`.
+VelmoraEventData sampleEvent(const std::string& processPath = "/Applications/Sample.app/Contents/MacOS/Sample",
+                             uid_t uid = 501, const std::string& timestamp = "2026-12-01 10:00:00");
+
+// The message of `event` with `key` replaced by `value` (or removed when `value` is null).
+platform::Value messageWith(const VelmoraEventData& event, const std::string& key, const platform::Value& value);
+
+}  // namespace nimbra::test
