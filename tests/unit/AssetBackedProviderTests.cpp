@@ -5,7 +5,7 @@
 #include "nimbrad/AssetBackedProvider.h"
 #include "tests/support/FakeAssetProvider.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -107,7 +107,7 @@ class AssetBackedProviderTest : public ::testing::Test {
     if (token) platform::NotificationCenter::defaultCenter().removeObserver(*token);
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory files;
   std::shared_ptr<test::FakeAssetProvider> assets = std::make_shared<test::FakeAssetProvider>();
   std::string darwinName = "com.corvane.nimbra.test." + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());

@@ -8,7 +8,7 @@
 #include "platform/NotificationCenter.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -46,7 +46,7 @@ class AssetManagerTest : public ::testing::Test {
         [&recorder](const Asset& asset, const std::optional<Asset>& previous) { recorder.add({asset, previous}); });
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory resources;
   test::TempDirectory fennixFiles;
   std::shared_ptr<test::FakeFennix> fennix = test::FakeFennix::make();
@@ -64,7 +64,7 @@ TEST(AssetType, TextFormsAndParsing) {
 }
 
 TEST(Asset, ReadDictionaryRejectsWhatIsNotADictionary) {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory dir;
   struct Case {
     const char* content;  // nullptr: no file
@@ -212,7 +212,8 @@ TEST_F(AssetManagerTest, FennixUpdateStoresNotifiesAndLogsTheRollout) {
   EXPECT_TRUE(std::any_cast<Asset>(notification.userInfo.at("oldAsset")).isBuiltInDefault());
 
   EXPECT_TRUE(log->contains("[AssetManager] Received Fennix update for namespace: LANTERN_MOSS_PUMPKIN"));
-  EXPECT_TRUE(log->contains("[AssetManager] Updated asset: " + expected.description()));
+  // Logged by the update after its store, so possibly after the observer ran.
+  EXPECT_TRUE(log->waitFor("[AssetManager] Updated asset: " + expected.description(), 5s));
   EXPECT_TRUE(log->waitFor("<nimbrad> [ROLLOUT] assetType=velmoraNotificationPolicy deployment=rollout "
                            "deploymentID=42 rolloutID=R1",
                            1s));

@@ -8,7 +8,7 @@
 #include "platform/FennixStore.h"
 #include "platform/PropertyList.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -31,7 +31,7 @@ std::size_t fileCount(const std::string& directory) {
 }  // namespace
 
 TEST(FennixStore, HostileMetadataReadsAsNothing) {
-  nimbra::test::ScopedLogCapture log;
+  nimbra::test::LogCapture log;
   TempDirectory dir;
   FennixStore store(dir.path());
   std::string folder = dir.path() + "/" + kNamespace;

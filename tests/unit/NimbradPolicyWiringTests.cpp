@@ -5,7 +5,7 @@
 #include "nimbrad/UserDefaultsPolicyProvider.h"
 #include "tests/support/FakeEntitlements.h"
 #include "tests/support/FakeFennix.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -13,7 +13,7 @@ using namespace nimbra;
 namespace {
 
 struct Fixture {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory config;
   std::shared_ptr<test::FakeFennix> fennix = test::FakeFennix::make();
 

@@ -8,7 +8,7 @@
 #include "platform/PropertyList.h"
 #include "tests/support/FakeAssetProvider.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -26,7 +26,7 @@ class UserDefaultsPolicyProviderTest : public ::testing::Test {
     for (const auto& [key, value] : values) ASSERT_TRUE(defaults.set(key, value).hasValue());
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory config;
   platform::UserDefaults defaults{config.path(), UserDefaultsPolicyProvider::kSuiteName};
 };
@@ -41,7 +41,7 @@ class AssetPolicyProviderTest : public ::testing::Test {
                  .source = source};
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory files;
   int written = 0;
   std::shared_ptr<test::FakeAssetProvider> assets = std::make_shared<test::FakeAssetProvider>();

@@ -12,7 +12,7 @@
 #include "platform/PropertyList.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -58,7 +58,7 @@ std::string policyFile(std::int64_t periodic) {
 // state shows that no older load or check overwrote a newer one.
 TEST(PolicyStress, ConcurrentChangesSettleOnTheLastState) {
   // Debug lines would dominate the run; errors and the machine-readable lines stay.
-  test::ScopedLogCapture log(platform::LogLevel::Default);
+  test::LogCapture log(platform::LogLevel::Default);
   test::TempDirectory resources;
   test::TempDirectory files;
   test::TempDirectory config;

@@ -3,7 +3,7 @@
 #include "nimbrad/VelmoraPolicyManager.h"
 #include "tests/support/FakePolicyProvider.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using test::FakePolicyProvider;
@@ -33,7 +33,7 @@ class VelmoraPolicyManagerTest : public ::testing::Test {
 
   void TearDown() override { platform::NotificationCenter::defaultCenter().removeObserver(token); }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   std::shared_ptr<FakePolicyProvider> first = std::make_shared<FakePolicyProvider>("first");
   std::shared_ptr<FakePolicyProvider> second = std::make_shared<FakePolicyProvider>("second");
   test::Recorder<PolicyChange> changes;

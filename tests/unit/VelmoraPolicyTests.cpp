@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "nimbrad/VelmoraPolicy.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using platform::Dictionary;
@@ -76,7 +76,7 @@ TEST(VelmoraPolicy, EffectiveTaskIntervals) {
 }
 
 TEST(MakePartialPolicy, AcceptedDictionaries) {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   VelmoraPartialPolicy everything(VelmoraPolicy{.appRateLimitInterval = 1,
                                                 .overallRateLimitInterval = 0,
                                                 .periodicInterval = 0,
@@ -146,7 +146,7 @@ TEST(MakePartialPolicy, RejectedDictionariesAndTheirMessages) {
       {"boolean as array", {{"pluginNotificationEnabled", Value(platform::Array{})}}, nullptr},
   };
   for (const auto& c : cases) {
-    test::ScopedLogCapture log;
+    test::LogCapture log;
     EXPECT_FALSE(makePartialPolicy(c.input).has_value()) << c.name;
     auto lines = log->lines();
     if (c.message == nullptr) {
@@ -162,7 +162,7 @@ TEST(MakePartialPolicy, RejectedDictionariesAndTheirMessages) {
 }
 
 TEST(ValidatedInterval, AbsentValueIsSilent) {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   EXPECT_FALSE(validatedInterval(nullptr, "periodicInterval", true).has_value());
   EXPECT_TRUE(log->lines().empty());
   Value max(std::numeric_limits<long long>::max());

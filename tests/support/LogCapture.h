@@ -8,12 +8,12 @@ namespace nimbra::test {
 
 // Captures every log line (debug level and up) for the lifetime of the
 // object, then restores the standard-error sink and the default threshold.
-class ScopedLogCapture {
+class LogCapture {
  public:
-  explicit ScopedLogCapture(platform::LogLevel threshold = platform::LogLevel::Debug);
-  ScopedLogCapture(const ScopedLogCapture&) = delete;
-  ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
-  ~ScopedLogCapture();
+  explicit LogCapture(platform::LogLevel threshold = platform::LogLevel::Debug);
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  ~LogCapture();
 
   platform::CaptureLogSink& sink() { return *sink_; }
   platform::CaptureLogSink* operator->() { return sink_.get(); }

@@ -1,14 +1,14 @@
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace nimbra::test {
 
-ScopedLogCapture::ScopedLogCapture(platform::LogLevel threshold)
+LogCapture::LogCapture(platform::LogLevel threshold)
     : sink_(std::make_shared<platform::CaptureLogSink>()), previous_(platform::logging::threshold()) {
   platform::logging::setSink(sink_);
   platform::logging::setThreshold(threshold);
 }
 
-ScopedLogCapture::~ScopedLogCapture() {
+LogCapture::~LogCapture() {
   platform::logging::setSink(nullptr);
   platform::logging::setThreshold(previous_);
 }
