@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+#include "nimbrad/LaunchAnalytics.h"
+#include "nimbrad/TelemetraService.h"
+#include "tests/support/RecordingAnalyticsService.h"
+#include "tests/support/TempDirectory.h"
+
+using namespace nimbra;
+using namespace std::chrono_literals;
+
+namespace {
+
+VelmoraEventData appLaunch() {
+  VelmoraEventData e;
+  e.processName = "Foo";
+  e.processPath = "/Applications/Foo.app/Contents/MacOS/Foo";
+  e.targetPath = e.processPath;
+  e.processBundleID = "com.example.foo";
+  e.uid = 501;
+  return e;
+}
+
+}  // namespace
+
+TEST(LaunchAnalytics, FallbackReasonNamesTheExecutableOfItsPrefix) {
+  struct Case {
+    const char* description;
+    const char* expected;
+  } cases[] = {
+      {"Due to Responsible: Host", "Due to Responsible: Host [Host (/Apps/Host.app)]"},
+      {"Due to Target: tool", "Due to Target: tool [tool (/usr/local/bin/tool)]"},
+      {"x86 Only", "x86 Only"},
+      {"<UNKNOWN>", "<UNKNOWN>"},
+      // The prefix must open the text, with its trailing space.
+      {"Not Due to Target: x", "Not Due to Target: x"},
+      {"Due to Target:", "Due to Target:"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fallbackDescriptorReason(c.description, "Host", "/Apps/Host.app", "tool", "/usr/local/bin/tool"),
+              c.expected)
+        << c.description;
+  }
+}
+
+TEST(LaunchAnalytics, FallbackDescriptorPayloadHoldsTheFiveValues) {
+  test::RecordingAnalyticsService analytics;
+  auto launched = std::chrono::system_clock::from_time_t(1700000000);
+  sendFallbackDescriptorEvent(analytics, "x86 Only", launched, "com.example.foo", "1.2", "Foo");
+  auto events = analytics.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].name, "com.corvane.nimbra.velmora-fallback-descriptor");
+  platform::Dictionary expected{{"Reason", "x86 Only"},
+                                {"Timestamp", formatLaunchTimestamp(launched)},
+                                {"ProcessBundleIdentifier", "com.example.foo"},
+                                {"ProcessBundleVersion", "1.2"},
+                                {"ProcessName", "Foo"}};
+  EXPECT_EQ(events[0].payload, expected);
+  EXPECT_EQ(formatLaunchTimestamp(launched).size(), std::string("yyyy-MM-dd HH:mm:ss").size());
+}
+
+TEST(LaunchAnalytics, GameDecisionCodesAndLibraryLoadSkip) {
+  struct Case {
+    GameCheckResult result;
+    std::int64_t code;
+  } cases[] = {{GameCheckResult::isGame(), 1},
+               {GameCheckResult::notGame(), 2},
+               {GameCheckResult::undeterminedGame("Query timeout after 5.0s"), 3}};
+  for (const auto& c : cases) {
+    test::RecordingAnalyticsService analytics;
+    sendGameDecisionEvent(analytics, appLaunch(), c.result);
+    auto events = analytics.events();
+    ASSERT_EQ(events.size(), 1u) << c.result.text();
+    EXPECT_EQ(events[0].name, "com.corvane.nimbra.velmoragames");
+    EXPECT_EQ(events[0].payload, (platform::Dictionary{{"LudexDecision", c.code},
+                                                       {"ProcessBundleIdentifier", "com.example.foo"}}));
+  }
+
+  // A plug-in loaded into another process: nothing is offered at all.
+  test::RecordingAnalyticsService analytics;
+  auto load = appLaunch();
+  load.targetPath = "/Library/Plugins/Thing.plugin/Contents/MacOS/Thing";
+  sendGameDecisionEvent(analytics, load, GameCheckResult::notGame());
+  EXPECT_EQ(analytics.offered(), 0u);
+}
+
+TEST(LaunchAnalytics, TelemetraServiceWritesThroughTheSink) {
+  test::TempDirectory dir;
+  auto sink = std::make_shared<platform::JsonLinesAnalyticsSink>(
+      platform::JsonLinesAnalyticsSink::Options{.directory = dir.path()});
+  TelemetraService service(sink);
+  sendGameDecisionEvent(service, appLaunch(), GameCheckResult::isGame());
+  ASSERT_TRUE(sink->flush(5s));
+  std::ifstream in(sink->filePath());
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  auto json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["event"], "com.corvane.nimbra.velmoragames");
+  EXPECT_EQ(json["payload"]["LudexDecision"], 1);
+  EXPECT_EQ(json["payload"]["ProcessBundleIdentifier"], "com.example.foo");
+  EXPECT_FALSE(std::getline(in, line));
+}
