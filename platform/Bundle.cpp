@@ -1,0 +1,140 @@
+#include "platform/Bundle.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+
+#include "platform/FileProbe.h"
+#include "platform/MachO.h"
+#include "platform/PropertyList.h"
+#include "platform/StringsFile.h"
+
+namespace platform {
+
+namespace {
+
+// A hostile bundle may hold any number of entries; the language directories
+// of a real one are a few dozen.
+constexpr std::size_t kMaxResourceEntries = 4096;
+
+constexpr std::string_view kStringsFileName = "InfoPlist.strings";
+
+std::string join(std::string_view directory, std::string_view name) {
+  std::string out(directory);
+  if (out.empty() || out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+Dictionary readInfoDictionary(const std::string& bundlePath) {
+  for (std::string_view relative : {"Contents/Info.plist", "Info.plist", "Resources/Info.plist"}) {
+    std::string candidate = join(bundlePath, relative);
+    if (!files::exists(candidate)) continue;
+    // The first one present decides, readable or not: a broken Info.plist
+    // is not papered over by a stray one elsewhere in the bundle.
+    PropertyListLimits limits;
+    limits.maxDepth = 32;
+    auto value = PropertyList::readFile(candidate, limits, Bundle::kMaxInfoFileBytes);
+    if (!value) return {};
+    if (const Dictionary* dictionary = value->asDictionary()) return *dictionary;
+    return {};
+  }
+  return {};
+}
+
+std::optional<std::string> localizedStringsPath(const std::string& resources) {
+  for (std::string_view language : {"en", "English", "Base"}) {
+    std::string candidate = join(join(resources, std::string(language) + ".lproj"), kStringsFileName);
+    if (files::isRegularFile(candidate)) return candidate;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(resources.c_str()), ::closedir);
+  if (!directory) return std::nullopt;
+  std::vector<std::string> languages;
+  std::size_t seen = 0;
+  while (dirent* entry = ::readdir(directory.get())) {
+    if (++seen > kMaxResourceEntries) break;
+    std::string_view name(entry->d_name);
+    if (name.size() > 6 && name.ends_with(".lproj")) languages.emplace_back(name);
+  }
+  std::sort(languages.begin(), languages.end());
+  for (const std::string& language : languages) {
+    std::string candidate = join(join(resources, language), kStringsFileName);
+    if (files::isRegularFile(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Bundle> Bundle::open(const std::string& path) {
+  if (!files::isDirectory(path)) return std::nullopt;
+  return Bundle(path, readInfoDictionary(path));
+}
+
+std::string Bundle::resourcesDirectory() const {
+  for (std::string_view relative : {"Contents/Resources", "Resources"}) {
+    std::string candidate = join(path_, relative);
+    if (files::isDirectory(candidate)) return candidate;
+  }
+  return path_;
+}
+
+Dictionary Bundle::localizedInfoDictionary() const {
+  auto stringsPath = localizedStringsPath(resourcesDirectory());
+  if (!stringsPath) return {};
+  auto bytes = files::readRegularFile(*stringsPath, kMaxInfoFileBytes);
+  if (!bytes) return {};
+  auto parsed = StringsFile::parse(*bytes);
+  if (!parsed) return {};
+  return std::move(parsed).value();
+}
+
+const std::string* Bundle::infoString(std::string_view key) const {
+  auto it = info_.find(key);
+  return it == info_.end() ? nullptr : it->second.asString();
+}
+
+std::optional<std::string> Bundle::bundleIdentifier() const {
+  const std::string* identifier = infoString("CFBundleIdentifier");
+  if (identifier == nullptr || identifier->empty()) return std::nullopt;
+  return *identifier;
+}
+
+std::optional<std::string> Bundle::executablePath() const {
+  const std::string* name = infoString("CFBundleExecutable");
+  if (name == nullptr || name->empty() || *name == "." || *name == ".." ||
+      name->find('/') != std::string::npos || name->find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
+  std::string contents = join(path_, "Contents");
+  std::string candidate = files::isDirectory(contents) ? join(join(contents, "MacOS"), *name) : join(path_, *name);
+  if (!files::isRegularFile(candidate)) return std::nullopt;
+  return candidate;
+}
+
+std::optional<std::vector<std::int32_t>> Bundle::executableArchitectures() const {
+  auto executable = executablePath();
+  if (!executable) return std::nullopt;
+  std::vector<std::int32_t> architectures;
+  int result = macho::forEachSlice(*executable, [&](std::int32_t cputype, std::int32_t) {
+    architectures.push_back(cputype);
+  });
+  if (result != 0) return std::nullopt;
+  return architectures;
+}
+
+std::optional<std::string> Bundle::pathForResource(std::string_view name, std::string_view type) const {
+  std::string file(name);
+  if (!type.empty()) {
+    file.push_back('.');
+    file.append(type);
+  }
+  if (file.find('/') != std::string::npos) return std::nullopt;
+  std::string candidate = join(resourcesDirectory(), file);
+  if (!files::isRegularFile(candidate)) return std::nullopt;
+  return candidate;
+}
+
+}  // namespace platform
