@@ -6,9 +6,11 @@
 // an observer runs, so observers may post, add or remove observers.
 
 #include <any>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,22 +44,34 @@ class NotificationCenter {
   static NotificationCenter& defaultCenter();
 
   // Observes `name` posted with `object` (nullptr: posted with any object).
+  // Returns the token to remove it with; an empty handler is not registered
+  // and gives the empty token. Any thread.
   ObserverToken addObserver(std::string name, const void* object, Handler handler);
   // After this returns the handler is not called again, except by a post that
-  // had already taken its snapshot on another thread.
+  // had already taken its snapshot on another thread and already started to
+  // call it. The empty or an unknown token is ignored. Any thread, including
+  // from inside a handler.
   void removeObserver(ObserverToken token);
+  // Calls, on this thread, every observer of `name` whose object matches, in
+  // registration order; observers added during the post are not called.
   void post(const std::string& name, const void* object, UserInfo userInfo = {});
 
  private:
+  // Shared between the registry and the snapshots of posts in flight, so that
+  // a removal is seen by a post that has not yet reached the observer.
+  struct Observer {
+    Handler handler;
+    std::atomic<bool> active{true};
+  };
   struct Entry {
     ObserverToken token;
     std::string name;
     const void* object;
-    std::shared_ptr<Handler> handler;
+    std::shared_ptr<Observer> observer;
   };
   std::mutex mutex_;
-  std::vector<Entry> entries_;
-  std::uint64_t nextId_ = 1;
+  std::vector<Entry> entries_;  // GUARDED_BY(mutex_)
+  std::uint64_t nextId_ = 1;    // GUARDED_BY(mutex_)
 };
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Expected.h"
 #include "platform/Value.h"
@@ -25,13 +26,22 @@ class ServiceClient {
   ServiceClient& operator=(const ServiceClient&) = delete;
   ~ServiceClient();
 
+  // Connects to the service socket at `socketPath`. Fails with connectFailed
+  // when nothing listens there (or access is denied), timedOut when the
+  // service does not take the connection within `timeout`.
   static Expected<std::unique_ptr<ServiceClient>, ClientError> connect(const std::string& socketPath,
                                                                        std::chrono::milliseconds timeout);
 
-  // Writes one request frame (binary property list).
+  // Writes one request frame (binary property list). `closed` when the
+  // service has closed the connection (a rejection may still be read with
+  // receive). A frame left half-written by a timeout ends the sending side of
+  // the connection, since the service could not find the next frame.
   Expected<void, ClientError> send(const Value& message, std::chrono::milliseconds timeout);
+  // Sends an already encoded payload as one frame (for tests and raw tools).
+  Expected<void, ClientError> sendPayload(std::string_view payload, std::chrono::milliseconds timeout);
   // Reads the next reply frame. A rejected session yields the rejection
-  // dictionary {"XPCErrorDescription": reason}, then `closed`.
+  // dictionary {"XPCErrorDescription": reason}, then `closed`. A reply that
+  // is not a property list, or above 64 MiB, is a `protocol` error.
   Expected<Value, ClientError> receive(std::chrono::milliseconds timeout);
   // send + receive.
   Expected<Value, ClientError> call(const Value& message, std::chrono::milliseconds timeout);
@@ -42,6 +52,7 @@ class ServiceClient {
   explicit ServiceClient(int fd) : fd_(fd) {}
   int fd_;
   std::string buffer_;
+  std::size_t bufferStart_ = 0;  // bytes of buffer_ already returned as frames
 };
 
 }  // namespace platform

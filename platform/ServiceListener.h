@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -53,6 +54,9 @@ struct ServiceConfig {
   std::size_t maxSessions = 256;
   std::size_t maxFrameBytes = 1024 * 1024;
   std::size_t maxDepth = 32;
+  // A frame that has begun must be complete within this time; an idle
+  // connection between frames may stay open indefinitely.
+  std::chrono::milliseconds partialFrameTimeout{30'000};
 };
 
 class ServiceListener {
@@ -65,7 +69,12 @@ class ServiceListener {
   static Expected<std::unique_ptr<ServiceListener>, std::string> start(ServiceConfig config, SessionHandler handler);
 
   virtual const ServiceConfig& config() const = 0;
+  // Connections open right now, including those awaiting the session handler.
   virtual std::size_t openSessions() const = 0;
+
+  // Destroying the listener closes the listening socket (and removes the
+  // socket file it bound) and every open connection. No handler is called
+  // afterwards, except one already running on the target queue.
 };
 
 }  // namespace platform

@@ -1,0 +1,597 @@
+#include "platform/ServiceListener.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <asio/bind_executor.hpp>
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/write.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+#include "platform/Systemd.h"
+
+namespace platform {
+
+namespace {
+
+using Protocol = asio::local::stream_protocol;
+using Strand = asio::strand<asio::io_context::executor_type>;
+// Typed on the strand: every completion of a session runs serialised without
+// the cost of a type-erased executor.
+using Socket = asio::basic_stream_socket<Protocol, Strand>;
+using Timer = asio::basic_waitable_timer<std::chrono::steady_clock, asio::wait_traits<std::chrono::steady_clock>, Strand>;
+
+// Requests decoded but whose replies are not yet written. Reading stops at
+// this bound so that a peer that sends without reading cannot make the
+// daemon buffer replies without limit.
+constexpr std::size_t kMaxInFlight = 64;
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Bytes read and discarded before closing, so that the peer sees an orderly
+// end of stream (and can read a rejection) instead of a reset.
+constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
+
+const Logger& log() {
+  static const Logger logger("com.corvane.nimbrad", "ServiceListener");
+  return logger;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+std::uint32_t readBigEndian32(const char* p) {
+  auto b = reinterpret_cast<const unsigned char*>(p);
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+}
+
+void appendFrame(std::string& out, const std::string& payload) {
+  auto n = static_cast<std::uint32_t>(payload.size());
+  char header[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                    static_cast<char>(n)};
+  out.append(header, 4);
+  out.append(payload);
+}
+
+class Session;
+
+// State shared by the listener object, its accept loop and its sessions;
+// outlives the listener while operations are still completing.
+struct ListenerCore {
+  ServiceConfig config;
+  SessionHandler sessionHandler;
+  Protocol::acceptor acceptor;
+  Strand acceptStrand;
+  asio::steady_timer acceptRetry;
+  std::atomic<bool> stopped{false};
+  std::atomic<std::size_t> open{0};
+  std::mutex mutex;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;  // GUARDED_BY(mutex)
+
+  ListenerCore(ServiceConfig c, SessionHandler h)
+      : config(std::move(c)),
+        sessionHandler(std::move(h)),
+        acceptor(DispatchRuntime::shared().context()),
+        acceptStrand(asio::make_strand(DispatchRuntime::shared().context())),
+        acceptRetry(acceptStrand) {}
+
+  void sessionClosed(Session* session) {
+    std::lock_guard lock(mutex);
+    if (sessions.erase(session) > 0) open.fetch_sub(1, std::memory_order_relaxed);
+  }
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(std::shared_ptr<ListenerCore> core, Socket socket, PeerIdentity peer)
+      : core_(std::move(core)),
+        socket_(std::move(socket)),
+        partialTimer_(socket_.get_executor()),
+        peer_(std::move(peer)) {}
+
+  const PeerIdentity& peer() const { return peer_; }
+
+  // Runs the session handler on the target queue.
+  void requestAcceptance();
+
+  // Target queue only.
+  void setHandler(MessageHandler handler) { handler_ = std::move(handler); }
+
+  void startReading() {
+    post([this] { pump(); });
+  }
+
+  void reject(const std::string& reason) {
+    post([this, reason] {
+      if (closed_) return;
+      appendFrame(outPending_, PropertyList::encodeBinary(Value(Dictionary{{"XPCErrorDescription", reason}})));
+      closeAfterWrite_ = true;
+      startWrite();
+    });
+  }
+
+  void closeFromListener() {
+    post([this] { close(); });
+  }
+
+ private:
+  template <typename F>
+  void post(F f) {
+    asio::post(socket_.get_executor(), [self = shared_from_this(), f = std::move(f)] { f(); });
+  }
+
+  // REQUIRES: running on the session's strand (for this and all below).
+  void pump() {
+    if (closed_) return;
+    parseFrames();
+    readMore();
+  }
+
+  void readMore() {
+    if (closed_ || reading_ || readEnded_ || closeAfterWrite_ || inFlight_ >= kMaxInFlight) return;
+    // Keep unconsumed bytes at the front so the buffer only grows for a frame
+    // that really needs the room.
+    if (inStart_ > 0) {
+      std::memmove(in_.data(), in_.data() + inStart_, inEnd_ - inStart_);
+      inEnd_ -= inStart_;
+      inStart_ = 0;
+    }
+    std::size_t wanted = inEnd_ + kReadChunk;
+    if (inEnd_ >= 4) {
+      std::size_t frame = 4 + std::min(std::size_t{readBigEndian32(in_.data())}, core_->config.maxFrameBytes);
+      wanted = std::max(wanted, frame);
+    }
+    if (in_.size() < wanted) in_.resize(wanted);
+    reading_ = true;
+    socket_.async_read_some(asio::buffer(in_.data() + inEnd_, in_.size() - inEnd_),
+                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                              self->onRead(ec, n);
+                            });
+  }
+
+  void onRead(const std::error_code& ec, std::size_t n) {
+    reading_ = false;
+    if (closed_) return;
+    if (ec) {
+      if (ec == asio::error::operation_aborted) return;
+      readEnded_ = true;
+      if (ec != asio::error::eof && ec != asio::error::connection_reset) {
+        abort(fmt::format("read failed: {}", ec.message()));
+        return;
+      }
+      // The peer may have half-closed after its last request: answer what is
+      // already here, then close.
+      parseFrames();
+      closeIfDone();
+      return;
+    }
+    inEnd_ += n;
+    pump();
+  }
+
+  bool headFrameComplete() const {
+    std::size_t available = inEnd_ - inStart_;
+    if (available < 4) return false;
+    return available >= 4 + std::size_t{readBigEndian32(in_.data() + inStart_)};
+  }
+
+  void parseFrames() {
+    std::vector<Value> batch;
+    PropertyListLimits limits;
+    limits.maxDepth = core_->config.maxDepth;
+    while (!closed_ && !closeAfterWrite_ && inFlight_ + batch.size() < kMaxInFlight) {
+      std::size_t available = inEnd_ - inStart_;
+      if (available < 4) break;
+      std::size_t length = readBigEndian32(in_.data() + inStart_);
+      if (length > core_->config.maxFrameBytes) {
+        fail(fmt::format("frame of {} bytes exceeds the limit of {} bytes", length, core_->config.maxFrameBytes));
+        break;
+      }
+      if (available < 4 + length) break;
+      auto decoded = PropertyList::decode(std::string_view(in_.data() + inStart_ + 4, length), limits);
+      if (!decoded) {
+        fail(fmt::format("malformed message: {}", decoded.error().message));
+        break;
+      }
+      if (core_->config.dictionaryMessages && decoded->type() != Value::Type::Dictionary) {
+        fail(fmt::format("message is a {}, not a dictionary", decoded->typeName()));
+        break;
+      }
+      batch.push_back(std::move(decoded).value());
+      inStart_ += 4 + length;
+    }
+    if (inStart_ == inEnd_) inStart_ = inEnd_ = 0;
+    if (closeAfterWrite_) {
+      // Nothing more is read; the requests ahead of the fault are still
+      // answered, so the outcome does not depend on how reads were split.
+      partialTimer_.cancel();
+      ++timerGeneration_;
+      timerArmed_ = false;
+    } else {
+      updatePartialTimer();
+    }
+    if (!batch.empty()) {
+      inFlight_ += batch.size();
+      dispatch(std::move(batch));
+    }
+    closeIfFinished();
+  }
+
+  void dispatch(std::vector<Value> batch) {
+    // One block per read keeps the queue traffic low for pipelined requests;
+    // the serial target queue still runs messages one at a time, in order.
+    core_->config.targetQueue->async([self = shared_from_this(), batch = std::move(batch)] {
+      std::vector<Value> replies;
+      replies.reserve(batch.size());
+      for (const auto& message : batch) {
+        if (self->core_->stopped.load(std::memory_order_relaxed)) return;
+        try {
+          replies.push_back(self->handler_(message));
+        } catch (const std::exception& e) {
+          log().fault("{}: message handler failed: {}; closing the connection of pid {}", self->core_->config.name,
+                      e.what(), self->peer_.pid);
+          self->post([self = self.get()] { self->close(); });
+          return;
+        }
+      }
+      self->post([self = self.get(), replies = std::move(replies)] { self->onReplies(replies); });
+    });
+  }
+
+  void onReplies(const std::vector<Value>& replies) {
+    if (closed_) return;
+    for (const auto& reply : replies) appendFrame(outPending_, PropertyList::encodeBinary(reply));
+    pendingCount_ += replies.size();
+    startWrite();
+  }
+
+  // A rejected or faulted session ends once everything owed is written.
+  bool closeIfFinished() {
+    if (closed_ || !closeAfterWrite_ || inFlight_ > 0 || writing_ || !outPending_.empty()) return false;
+    close();
+    return true;
+  }
+
+  void startWrite() {
+    if (closed_ || writing_ || outPending_.empty()) return;
+    // Replies that piled up while the previous write was in progress go out
+    // together in one write.
+    std::swap(outWriting_, outPending_);
+    writingCount_ = pendingCount_;
+    pendingCount_ = 0;
+    writing_ = true;
+    asio::async_write(socket_, asio::buffer(outWriting_),
+                      [self = shared_from_this()](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
+  }
+
+  void onWrite(const std::error_code& ec) {
+    writing_ = false;
+    if (closed_) return;
+    if (ec) {
+      // The peer went away before reading its replies; nothing is lost that
+      // anyone could still receive.
+      log().info("{}: connection of pid {} closed while writing replies: {}", core_->config.name, peer_.pid,
+                 ec.message());
+      close();
+      return;
+    }
+    outWriting_.clear();
+    inFlight_ -= writingCount_;
+    writingCount_ = 0;
+    if (closeIfFinished()) return;
+    startWrite();
+    if (readEnded_) {
+      parseFrames();
+      closeIfDone();
+      return;
+    }
+    pump();
+  }
+
+  // After the peer's end of stream: closes once every complete request has
+  // been answered.
+  void closeIfDone() {
+    if (closed_ || !readEnded_ || inFlight_ > 0 || writing_ || !outPending_.empty() || headFrameComplete()) return;
+    if (inEnd_ > inStart_) {
+      abort(fmt::format("peer closed the connection in the middle of a frame ({} bytes received)", inEnd_ - inStart_));
+      return;
+    }
+    close();
+  }
+
+  void updatePartialTimer() {
+    bool partial = inEnd_ > inStart_ && !headFrameComplete();
+    if (!partial) {
+      if (timerArmed_) {
+        timerArmed_ = false;
+        ++timerGeneration_;
+        partialTimer_.cancel();
+      }
+      return;
+    }
+    if (timerArmed_) return;  // the deadline runs from the frame's first byte
+    timerArmed_ = true;
+    auto generation = ++timerGeneration_;
+    partialTimer_.expires_after(core_->config.partialFrameTimeout);
+    partialTimer_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
+      if (ec || self->closed_ || generation != self->timerGeneration_) return;
+      self->abort(fmt::format("partial frame stalled for {} ms ({} bytes received)",
+                             self->core_->config.partialFrameTimeout.count(), self->inEnd_ - self->inStart_));
+    });
+  }
+
+  void fail(const std::string& cause) {
+    log().error("{}: closing connection of pid {} (uid {}): {}", core_->config.name, peer_.pid, peer_.uid, cause);
+    closeAfterWrite_ = true;
+  }
+
+  // For faults after which nothing more can be written or waited for.
+  void abort(const std::string& cause) {
+    log().error("{}: closing connection of pid {} (uid {}): {}", core_->config.name, peer_.pid, peer_.uid, cause);
+    close();
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    std::error_code ignored;
+    partialTimer_.cancel();
+    int fd = socket_.native_handle();
+    if (fd >= 0) {
+      // Unread input would turn the close into a reset on the peer's side,
+      // which may then lose a rejection frame it has not read yet.
+      char sink[16 * 1024];
+      std::size_t drained = 0;
+      while (drained < kMaxDrainBytes) {
+        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) break;
+        drained += static_cast<std::size_t>(n);
+      }
+    }
+    socket_.shutdown(Socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    in_.clear();
+    in_.shrink_to_fit();
+    outPending_.clear();
+    outWriting_.clear();
+    core_->sessionClosed(this);
+  }
+
+  std::shared_ptr<ListenerCore> core_;
+  Socket socket_;  // its executor is this session's strand
+  Timer partialTimer_;
+  PeerIdentity peer_;
+  MessageHandler handler_;  // touched on the target queue only
+
+  // Everything below: on the session's strand only.
+  std::vector<char> in_;
+  std::size_t inStart_ = 0;
+  std::size_t inEnd_ = 0;
+  std::size_t inFlight_ = 0;
+  std::string outPending_;
+  std::size_t pendingCount_ = 0;
+  std::string outWriting_;
+  std::size_t writingCount_ = 0;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool readEnded_ = false;
+  bool closeAfterWrite_ = false;
+  bool closed_ = false;
+  bool timerArmed_ = false;
+  std::uint64_t timerGeneration_ = 0;
+};
+
+class Request final : public SessionRequest {
+ public:
+  explicit Request(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+  const PeerIdentity& peer() const override { return session_->peer(); }
+  void accept(MessageHandler handler) override {
+    if (decided_) return;
+    decided_ = true;
+    session_->setHandler(std::move(handler));
+    session_->startReading();
+  }
+  void reject(const std::string& reason) override {
+    if (decided_) return;
+    decided_ = true;
+    session_->reject(reason);
+  }
+  bool decided() const { return decided_; }
+
+ private:
+  std::shared_ptr<Session> session_;
+  bool decided_ = false;
+};
+
+void Session::requestAcceptance() {
+  core_->config.targetQueue->async([self = shared_from_this()] {
+    if (self->core_->stopped.load(std::memory_order_relaxed)) return;
+    Request request(self);
+    try {
+      self->core_->sessionHandler(request);
+    } catch (const std::exception& e) {
+      log().fault("{}: session handler failed: {}", self->core_->config.name, e.what());
+    }
+    if (!request.decided()) request.reject("session not accepted");
+  });
+}
+
+void acceptNext(const std::shared_ptr<ListenerCore>& core) {
+  core->acceptor.async_accept(
+      asio::make_strand(DispatchRuntime::shared().context()),
+      asio::bind_executor(core->acceptStrand, [core](const std::error_code& ec, Socket socket) {
+        if (core->stopped.load() || ec == asio::error::operation_aborted) return;
+        if (ec) {
+          // Out of descriptors or memory: back off instead of spinning; the
+          // pending connection stays in the backlog until then.
+          log().error("{}: accept failed: {}", core->config.name, ec.message());
+          core->acceptRetry.expires_after(std::chrono::milliseconds(100));
+          core->acceptRetry.async_wait([core](const std::error_code& waitError) {
+            if (!waitError && !core->stopped.load()) acceptNext(core);
+          });
+          return;
+        }
+        PeerIdentity peer = PeerIdentity::ofSocket(socket.native_handle());
+        std::shared_ptr<Session> session;
+        {
+          std::lock_guard lock(core->mutex);
+          if (core->sessions.size() < core->config.maxSessions) {
+            session = std::make_shared<Session>(core, std::move(socket), peer);
+            core->sessions.emplace(session.get(), session);
+            core->open.fetch_add(1, std::memory_order_relaxed);
+          }
+        }
+        if (session) {
+          session->requestAcceptance();
+        } else {
+          log().error("{}: session limit of {} reached; closing the connection of pid {}", core->config.name,
+                      core->config.maxSessions, peer.pid);
+          std::error_code ignored;
+          socket.close(ignored);
+        }
+        acceptNext(core);
+      }));
+}
+
+// Binds and listens on `path`, replacing a socket file that nobody listens on
+// any more. The mode is applied before listen(), so there is no moment in
+// which the socket accepts connections with the default permissions.
+Expected<int, std::string> bindSocket(const std::string& path, unsigned mode) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    return unexpected(fmt::format("socket path '{}' is empty or too long", path));
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return unexpected(fmt::format("refusing to replace '{}': not a socket", path));
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) return unexpected(fmt::format("socket: {}", errnoText(errno)));
+    int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int probeError = errno;
+    ::close(probe);
+    if (rc == 0 || probeError == EAGAIN) {
+      return unexpected(fmt::format("another listener is active on '{}'", path));
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return unexpected(fmt::format("cannot remove stale socket '{}': {}", path, errnoText(errno)));
+    }
+  } else if (errno != ENOENT) {
+    return unexpected(fmt::format("cannot inspect '{}': {}", path, errnoText(errno)));
+  }
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return unexpected(fmt::format("socket: {}", errnoText(errno)));
+  auto failWith = [&](const char* what) -> Expected<int, std::string> {
+    std::string message = fmt::format("{} '{}': {}", what, path, errnoText(errno));
+    ::close(fd);
+    return unexpected(std::move(message));
+  };
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return failWith("cannot bind");
+  if (::chmod(path.c_str(), mode) != 0) {
+    auto result = failWith("cannot set the mode of");
+    ::unlink(path.c_str());
+    return result;
+  }
+  if (::listen(fd, SOMAXCONN) != 0) {
+    auto result = failWith("cannot listen on");
+    ::unlink(path.c_str());
+    return result;
+  }
+  return fd;
+}
+
+class AsioServiceListener final : public ServiceListener {
+ public:
+  AsioServiceListener(std::shared_ptr<ListenerCore> core, bool ownsPath, ino_t inode)
+      : core_(std::move(core)), ownsPath_(ownsPath), inode_(inode) {}
+
+  ~AsioServiceListener() override {
+    core_->stopped.store(true);
+    std::promise<void> closed;
+    asio::post(core_->acceptStrand, [&] {
+      std::error_code ignored;
+      core_->acceptor.close(ignored);
+      core_->acceptRetry.cancel();
+      closed.set_value();
+    });
+    closed.get_future().wait();
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+      std::lock_guard lock(core_->mutex);
+      for (auto& [raw, weak] : core_->sessions) {
+        if (auto session = weak.lock()) sessions.push_back(std::move(session));
+      }
+    }
+    for (auto& session : sessions) session->closeFromListener();
+    if (ownsPath_) {
+      // Only our own socket: a newer listener may have replaced the file.
+      struct stat st{};
+      if (::lstat(core_->config.socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == inode_) {
+        ::unlink(core_->config.socketPath.c_str());
+      }
+    }
+  }
+
+  const ServiceConfig& config() const override { return core_->config; }
+  std::size_t openSessions() const override { return core_->open.load(std::memory_order_relaxed); }
+
+ private:
+  std::shared_ptr<ListenerCore> core_;
+  bool ownsPath_;
+  ino_t inode_;
+};
+
+}  // namespace
+
+Expected<std::unique_ptr<ServiceListener>, std::string> ServiceListener::start(ServiceConfig config,
+                                                                                SessionHandler handler) {
+  if (!config.targetQueue) return unexpected(fmt::format("{}: no target queue", config.name));
+  if (!handler) return unexpected(fmt::format("{}: no session handler", config.name));
+
+  bool ownsPath = false;
+  ino_t inode = 0;
+  int fd = -1;
+  if (auto passed = systemd::takeListeningSocket(config.name)) {
+    if (sd_is_socket_unix(*passed, SOCK_STREAM, 1, nullptr, 0) <= 0) {
+      return unexpected(fmt::format("{}: the socket passed by the service manager is not a listening Unix stream socket",
+                                    config.name));
+    }
+    fd = *passed;
+  } else {
+    auto bound = bindSocket(config.socketPath, config.mode);
+    if (!bound) return unexpected(fmt::format("{}: {}", config.name, bound.error()));
+    fd = *bound;
+    ownsPath = true;
+    struct stat st{};
+    if (::lstat(config.socketPath.c_str(), &st) == 0) inode = st.st_ino;
+  }
+
+  auto core = std::make_shared<ListenerCore>(std::move(config), std::move(handler));
+  std::error_code ec;
+  core->acceptor.assign(Protocol(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    return unexpected(fmt::format("{}: cannot use the listening socket: {}", core->config.name, ec.message()));
+  }
+  asio::post(core->acceptStrand, [core] { acceptNext(core); });
+  return std::unique_ptr<ServiceListener>(new AsioServiceListener(core, ownsPath, inode));
+}
+
+}  // namespace platform
