@@ -1,0 +1,226 @@
+#pragma once
+
+// The process list store: every recorded launch in a SQLite database that
+// lives in memory, with a snapshot file on disk that a save replaces as a
+// whole. Callers on any queue use it: the connection is opened in serialized
+// (full-mutex) mode, saves are serialized by the save lock, and the launch
+// debounce state has a lock of its own. Owned by the daemon's main object
+// through a shared_ptr (the timed save holds it weakly).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "nimbrad/ExclusionRulesProviding.h"
+#include "nimbrad/ProcessListDataStoreError.h"
+#include "nimbrad/SQLParameter.h"
+#include "nimbrad/SQLiteDatabase.h"
+#include "platform/Clock.h"
+#include "platform/Expected.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+#include "platform/Value.h"
+
+namespace nimbra {
+
+struct ProcessDataEntry;
+
+class ProcessListDataStore : public std::enable_shared_from_this<ProcessListDataStore> {
+ public:
+  template <typename T>
+  using Result = platform::Expected<T, ProcessListDataStoreError>;
+
+  // An intermediate row while bundle payloads are assembled.
+  struct RawEntry {
+    std::string bundleID;
+    std::string originalPath;
+    std::string developerName;
+    std::string productKey;
+    std::optional<platform::Date> lastOpenedDate;
+
+    bool operator==(const RawEntry&) const = default;
+  };
+
+  static constexpr std::string_view groupIdentifier = "group.com.corvane.nimbrad";
+  static constexpr std::string_view databaseFileName = "nimbra.db";
+  // SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX.
+  static constexpr int databaseOptions = 0x10006;
+
+  // `directory` holds the store file; without one it is the container of the
+  // application group "group.com.corvane.nimbrad". The directory is created
+  // when missing. Never fails: a directory that cannot be found or created
+  // leaves databaseURL() absent, logged, and every save then fails.
+  explicit ProcessListDataStore(std::optional<std::string> directory = std::nullopt,
+                                platform::FileManager& fileManager = platform::FileManager::defaultManager(),
+                                const platform::Clock& clock = platform::Clock::system());
+  ProcessListDataStore(const ProcessListDataStore&) = delete;
+  ProcessListDataStore& operator=(const ProcessListDataStore&) = delete;
+  ~ProcessListDataStore();
+
+  // --- Location -----------------------------------------------------------
+
+  // The directory of the store file, when it could be resolved.
+  const std::optional<std::string>& databaseURL() const { return databaseURL_; }
+  // databaseURL/nimbra.db, or "" without a directory.
+  std::string databasePath() const;
+
+  // --- Loading and persisting (any thread) ---------------------------------
+
+  // Start-up: copies the snapshot into a new memory database, or builds an
+  // empty one of the current schema when there is no usable snapshot (no
+  // file, unreadable, failed copy, schema version 8 or less), deleting the old
+  // file. Never fails; a failed rebuild leaves the store without a database.
+  void loadDatabase();
+
+  // Closes the memory database, deletes the snapshot and builds an empty
+  // database of the current schema, marked dirty so that the next save writes
+  // it. On failure the store may be left without a memory database.
+  Result<void> recreateDatabase();
+
+  // Deletes the snapshot file if there is one and marks the store clean.
+  // Fails only with the file system's error from removing it.
+  Result<void> purgeDiskDatabase();
+
+  // Opens the snapshot for inspection (read-only, or read-write). The caller
+  // owns the handle. Fails when there is no directory, no file, or SQLite
+  // cannot open it.
+  Result<SQLiteHandle> openDiskDatabase(bool readOnly);
+
+  // Copies database `from` into `to` in full with the online backup interface.
+  static Result<void> syncDatabase(sqlite3* from, sqlite3* to);
+
+  // Writes the memory database to a temporary file, flushes it to stable
+  // storage and renames it over nimbra.db, so that the file is always either
+  // the previous or the new snapshot. Returns success without writing when
+  // nothing changed since the last completed save. A save requested while
+  // another runs waits for it and then writes what that one did not cover,
+  // so success always means every write that completed before the call is
+  // on disk. Writes that land while the copy runs keep the store dirty.
+  Result<void> saveToDisk();
+
+  // saveToDisk() bounded in time: it runs on a queue of its own while the
+  // caller waits at most `timeout` seconds (an infinite timeout waits for it,
+  // NaN or a negative one counts as 0). On timeout the save goes on in the
+  // background and the error "Database save timed out after N seconds" is
+  // returned. With `immediate` it is saveToDisk() on the calling thread.
+  Result<void> saveToDiskWithTimeout(double timeout, bool immediate);
+
+  // saveToDisk() with a failure logged instead of returned. Runs on the
+  // calling queue (the daemon calls it from its database sync queue).
+  void saveToDiskAsync();
+
+  // Records that the memory database holds a change the snapshot lacks.
+  void markDirty();
+  // True while such a change exists.
+  bool isDirty() const;
+  // True while a save runs.
+  bool isSaving() const { return dbIsSaving_.load(); }
+
+  // The first column of the first row of `sql` run on `database` (the memory
+  // database when null), or -1 when there is no row or it cannot be prepared
+  // (logged).
+  std::int64_t executeFetchSingleIntQuery(sqlite3* database, std::string_view sql);
+
+  // --- Write path (any thread) ---------------------------------------------
+
+  // The rid of the entry's identity, or -1 when not recorded or on error.
+  std::int64_t getRID(const ProcessDataEntry& entry);
+
+  // Records one launch: finds or creates the identity row (with `lookupRID`,
+  // else uses `rid`), upserts the process-list row and appends a launch
+  // timestamp (debounced). True when a new process-list row was created;
+  // false without writing when no rid could be had.
+  Result<bool> updateEntry(const ProcessDataEntry& entry, std::int64_t rid, bool lookupRID);
+
+  // The rid of the entry's identity row, inserted when missing.
+  Result<std::int64_t> upsertUniqueEntry(const ProcessDataEntry& entry);
+
+  // True when the entry's process-list row exists.
+  Result<bool> entryExists(const ProcessDataEntry& entry);
+
+  // Appends (rid, date) to the launch timestamps unless the same rid was
+  // written less than 10 seconds before (or the date goes backwards); a
+  // negative rid writes nothing. The check and the write are one step.
+  Result<void> insertLaunchTimestamp(std::int64_t rid, platform::Date date);
+
+  // Records a notification sent to `uid` about `productKey`; an identical
+  // record is kept once. Failures are logged, not returned.
+  void recordNotification(std::string_view productKey, std::uint32_t uid, platform::Date date);
+
+  // --- Statement helpers -----------------------------------------------------
+
+  static Result<void> bindNamedParameters(const NamedParameters& parameters, sqlite3_stmt* statement);
+  static Result<void> bindPositionalParameters(const PositionalParameters& parameters, sqlite3_stmt* statement);
+
+  // Each runs one statement on the memory database; the inserts mark the
+  // store dirty after an accepted step, and only then.
+  Result<void> executeInsert(std::string_view sql);
+  Result<void> executeParameterizedInsert(std::string_view sql, const NamedParameters& parameters);
+  // Column 0 of the row the statement returns.
+  Result<std::int64_t> executeParameterizedInsertReturning(std::string_view sql, const NamedParameters& parameters);
+  // Column 0 of the first row equals 1. `database` null means the memory database.
+  Result<bool> executeParameterizedBoolQuery(sqlite3* database, std::string_view sql,
+                                             const PositionalParameters& parameters);
+  // Column 0 of the first row, or -1 (no row, failure: logged).
+  std::int64_t executeParameterizedSingleIntQuery(sqlite3* database, std::string_view sql,
+                                                  const PositionalParameters& parameters);
+
+  // --- Collaborators and switches ------------------------------------------
+
+  void setExclusionRulesProvider(std::shared_ptr<const ExclusionRulesProviding> provider);
+  std::shared_ptr<const ExclusionRulesProviding> exclusionRulesProvider() const;
+
+  std::atomic<bool> enableIgnoreListFilter{true};
+  std::atomic<bool> enableUninterestingTargetFilter{true};
+  std::atomic<bool> enableGameFilter{true};
+
+  // The memory database, or null when none is open. The connection stays
+  // valid for as long as the caller holds it, even if the store closes it.
+  std::shared_ptr<SQLiteDatabase> memoryDatabase() const;
+
+ private:
+  struct Prepared;
+  Prepared prepare(sqlite3* database, std::string_view sql) const;
+  void setMemoryDatabase(std::shared_ptr<SQLiteDatabase> database);
+  Result<void> createTables(sqlite3* handle);
+  Result<void> loadFromDisk();
+  Result<void> purgeLocked();  // REQUIRES: dbSaveLock_ held
+  Result<void> writeSnapshot();  // REQUIRES: dbSaveLock_ held
+  std::uint64_t dirtyGeneration() const;
+  void markSaved(std::uint64_t generation);
+  // Removes a file on a failure path; its own failure replaces the step's error.
+  ProcessListDataStoreError removeAfterFailure(const std::string& path, ProcessListDataStoreError error);
+
+  platform::Logger log_;
+  platform::FileManager& fileManager_;
+  const platform::Clock& clock_;
+  std::optional<std::string> databaseURL_;
+
+  mutable std::mutex dbLock_;
+  std::shared_ptr<SQLiteDatabase> db_;  // GUARDED_BY(dbLock_)
+
+  std::atomic<bool> dbIsSaving_{false};
+  std::mutex dbSaveLock_;
+  SQLiteHandle dbDisk_;  // GUARDED_BY(dbSaveLock_); open only while loading or saving
+
+  // The store is dirty while the count of marked changes differs from the
+  // count the last completed save started from. A save records the count
+  // before it copies, so a change that lands during the copy stays dirty.
+  mutable std::mutex dbDiskDirtyLock_;
+  std::uint64_t dirtyGeneration_ = 0;  // GUARDED_BY(dbDiskDirtyLock_)
+  std::uint64_t savedGeneration_ = 0;  // GUARDED_BY(dbDiskDirtyLock_)
+
+  mutable std::mutex exclusionRulesLock_;
+  std::shared_ptr<const ExclusionRulesProviding> exclusionRulesProvider_;  // GUARDED_BY(exclusionRulesLock_)
+
+  // The last launch timestamp written, for the debounce.
+  std::mutex launchTimestampLock_;
+  std::int64_t lastLaunchRID_ = -1;          // GUARDED_BY(launchTimestampLock_)
+  platform::Date lastLaunchTimestamp_;       // GUARDED_BY(launchTimestampLock_)
+};
+
+}  // namespace nimbra

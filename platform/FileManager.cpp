@@ -1,0 +1,64 @@
+#include "platform/FileManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+namespace platform {
+
+namespace {
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+// fsync of whatever `path` names; O_NONBLOCK so that a FIFO put in its place
+// cannot hang the caller.
+std::error_code synchronize(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return lastError();
+  std::error_code result;
+  if (::fsync(fd) != 0) result = lastError();
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+FileManager& FileManager::defaultManager() {
+  static SystemFileManager manager;
+  return manager;
+}
+
+bool SystemFileManager::fileExists(const std::string& path) const {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::error_code SystemFileManager::createDirectory(const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return error;
+  if (!std::filesystem::is_directory(path, error)) return error ? error : std::make_error_code(std::errc::not_a_directory);
+  return {};
+}
+
+std::error_code SystemFileManager::removeItem(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return lastError();
+  return {};
+}
+
+std::error_code SystemFileManager::replaceItem(const std::string& source, const std::string& destination) {
+  if (::rename(source.c_str(), destination.c_str()) != 0) return lastError();
+  return {};
+}
+
+std::error_code SystemFileManager::synchronizeFile(const std::string& path) { return synchronize(path, O_RDONLY); }
+
+std::error_code SystemFileManager::synchronizeDirectory(const std::string& path) {
+  return synchronize(path, O_RDONLY | O_DIRECTORY);
+}
+
+}  // namespace platform

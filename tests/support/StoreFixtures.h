@@ -1,0 +1,126 @@
+#pragma once
+
+// Fakes and builders for the process list store's tests: a clock that stands
+// still until moved, a file manager whose operations can be made to fail, and
+// launch entries that differ in chosen fields.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <utility>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "nimbrad/ProcessDataEntry.h"
+#include "platform/Clock.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+
+namespace nimbra::test {
+
+class ManualClock final : public platform::Clock {
+ public:
+  explicit ManualClock(double secondsSince1970) { set(secondsSince1970); }
+  void set(double secondsSince1970) {
+    seconds_.store(secondsSince1970);
+  }
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds_.load())));
+  }
+  std::chrono::steady_clock::time_point uptime() const override { return std::chrono::steady_clock::now(); }
+
+ private:
+  std::atomic<double> seconds_;
+};
+
+// The real file system, with switchable failures and a log of the calls that
+// change or flush files ("sync <path>", "rename <from> -> <to>", "syncdir <path>",
+// "remove <path>").
+class RecordingFileManager final : public platform::FileManager {
+ public:
+  std::atomic<bool> failRemove{false};
+  std::atomic<bool> failReplace{false};
+  std::atomic<bool> failSynchronizeFile{false};
+  std::atomic<bool> failSynchronizeDirectory{false};
+  // Runs at the start of the next synchronizeFile call only (a save is then
+  // past its copy and before its rename); set before the save starts.
+  std::function<void()> onceBeforeSynchronizeFile;
+
+  bool fileExists(const std::string& path) const override { return real_.fileExists(path); }
+  std::error_code createDirectory(const std::string& path) override { return real_.createDirectory(path); }
+  std::error_code removeItem(const std::string& path) override {
+    record("remove " + path);
+    if (failRemove) return std::make_error_code(std::errc::permission_denied);
+    return real_.removeItem(path);
+  }
+  std::error_code replaceItem(const std::string& source, const std::string& destination) override {
+    record("rename " + source + " -> " + destination);
+    if (failReplace) return std::make_error_code(std::errc::cross_device_link);
+    return real_.replaceItem(source, destination);
+  }
+  std::error_code synchronizeFile(const std::string& path) override {
+    record("sync " + path);
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(mutex_);
+      hook = std::exchange(onceBeforeSynchronizeFile, nullptr);
+    }
+    if (hook) hook();
+    if (failSynchronizeFile) return std::make_error_code(std::errc::io_error);
+    return real_.synchronizeFile(path);
+  }
+  std::error_code synchronizeDirectory(const std::string& path) override {
+    record("syncdir " + path);
+    if (failSynchronizeDirectory) return std::make_error_code(std::errc::io_error);
+    return real_.synchronizeDirectory(path);
+  }
+
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  void clearCalls() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+  }
+
+ private:
+  void record(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  platform::SystemFileManager real_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+// Captures every log line (debug and up) while it exists.
+class ScopedLogCapture {
+ public:
+  ScopedLogCapture() {
+    platform::logging::setSink(sink);
+    platform::logging::setThreshold(platform::LogLevel::Debug);
+  }
+  ~ScopedLogCapture() {
+    platform::logging::setThreshold(platform::LogLevel::Default);
+    platform::logging::setSink(nullptr);
+  }
+  ScopedLogCapture(const ScopedLogCapture&) = delete;
+  ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
+
+  std::shared_ptr<platform::CaptureLogSink> sink = std::make_shared<platform::CaptureLogSink>();
+};
+
+// A launch of application `name` (a bundle /Applications/<name>.app) by user
+// `uid` at `secondsSince1970`; every identity field is derived from the name.
+ProcessDataEntry makeEntry(const std::string& name, std::uint32_t uid = 501, double secondsSince1970 = 1700000000);
+
+// The row count of `table` in `handle`, or -1.
+long long rowCount(sqlite3* handle, const std::string& table);
+
+}  // namespace nimbra::test
