@@ -1,7 +1,6 @@
 #include "nimbrad/LaunchAnalytics.h"
 
-#include <ctime>
-
+#include "nimbrad/DateFormatter.h"
 #include "platform/Log.h"
 
 namespace nimbra {
@@ -30,18 +29,14 @@ std::string fallbackDescriptorReason(std::string_view reasonDescription, std::st
   return reason;
 }
 
-std::string formatLaunchTimestamp(std::chrono::system_clock::time_point time) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm tm{};
-  if (localtime_r(&seconds, &tm) == nullptr) return {};
-  char buffer[64];
-  std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &tm);
-  return std::string(buffer, n);
+std::string fallbackDescriptorReason(const ProcessDataEntry& entry) {
+  return fallbackDescriptorReason(entry.reason.description(), entry.responsible_name, entry.responsible_path,
+                                  entry.target_name, entry.target_path);
 }
 
-void sendFallbackDescriptorEvent(AnalyticsService& analytics, std::string reason,
-                                 std::chrono::system_clock::time_point launchedDate, std::string processBundleID,
-                                 std::string processBundleVersion, std::string processName) {
+void sendFallbackDescriptorEvent(AnalyticsService& analytics, std::string reason, platform::Date launchedDate,
+                                 std::string processBundleID, std::string processBundleVersion,
+                                 std::string processName) {
   analyticsLog().debug("<nimbrad> registerDatabaseEntry: Sending Analytics Event to {} : {} Reason: {}",
                        kFallbackDescriptorEventName, processName, reason);
   analytics.sendEventLazy(kFallbackDescriptorEventName,
@@ -49,12 +44,17 @@ void sendFallbackDescriptorEvent(AnalyticsService& analytics, std::string reason
                            version = std::move(processBundleVersion), name = std::move(processName)] {
                             return platform::Dictionary{
                                 {"Reason", reason},
-                                {"Timestamp", formatLaunchTimestamp(launchedDate)},
+                                {"Timestamp", DateFormatter::format(launchedDate)},
                                 {"ProcessBundleIdentifier", bundleID},
                                 {"ProcessBundleVersion", version},
                                 {"ProcessName", name},
                             };
                           });
+}
+
+void sendFallbackDescriptorEvent(AnalyticsService& analytics, const ProcessDataEntry& entry, std::string reason) {
+  sendFallbackDescriptorEvent(analytics, std::move(reason), entry.previously_launched_date, entry.process_bundle_id,
+                              entry.process_bundle_version, entry.process_name);
 }
 
 void sendGameDecisionEvent(AnalyticsService& analytics, const VelmoraEventData& event, const GameCheckResult& result) {

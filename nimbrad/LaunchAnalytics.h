@@ -4,13 +4,14 @@
 // executable, one for each game-filter decision. Both build their payload
 // lazily from values captured at the call.
 
-#include <chrono>
 #include <string>
 #include <string_view>
 
 #include "nimbrad/AnalyticsService.h"
 #include "nimbrad/GameCheckResult.h"
+#include "nimbrad/ProcessDataEntry.h"
 #include "nimbrad/VelmoraEventData.h"
+#include "platform/Value.h"
 
 namespace nimbra {
 
@@ -25,16 +26,20 @@ std::string fallbackDescriptorReason(std::string_view reasonDescription, std::st
                                      std::string_view responsiblePath, std::string_view targetName,
                                      std::string_view targetPath);
 
-// A launch time as "yyyy-MM-dd HH:mm:ss" in local time; empty when the time
-// cannot be represented.
-std::string formatLaunchTimestamp(std::chrono::system_clock::time_point time);
+// The same for an entry: its reason's description, with the entry's
+// responsible or target name and path.
+std::string fallbackDescriptorReason(const ProcessDataEntry& entry);
 
 // Logs the "Sending Analytics Event" line and sends the fallback-descriptor
-// event with "Reason", "Timestamp", "ProcessBundleIdentifier",
-// "ProcessBundleVersion" and "ProcessName". Thread-safe.
-void sendFallbackDescriptorEvent(AnalyticsService& analytics, std::string reason,
-                                 std::chrono::system_clock::time_point launchedDate, std::string processBundleID,
-                                 std::string processBundleVersion, std::string processName);
+// event with "Reason", "Timestamp" (the launch date as the shared date
+// formatter writes it), "ProcessBundleIdentifier", "ProcessBundleVersion" and
+// "ProcessName". Thread-safe.
+void sendFallbackDescriptorEvent(AnalyticsService& analytics, std::string reason, platform::Date launchedDate,
+                                 std::string processBundleID, std::string processBundleVersion,
+                                 std::string processName);
+
+// The event for a newly recorded entry, with the reason text given.
+void sendFallbackDescriptorEvent(AnalyticsService& analytics, const ProcessDataEntry& entry, std::string reason);
 
 // Sends the game-decision event ("LudexDecision" 1/2/3 and
 // "ProcessBundleIdentifier"), except for a library or plug-in load (process

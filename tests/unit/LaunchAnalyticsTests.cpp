@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "nimbrad/DateFormatter.h"
 #include "nimbrad/LaunchAnalytics.h"
 #include "nimbrad/TelemetraService.h"
 #include "tests/support/RecordingAnalyticsService.h"
@@ -46,20 +47,35 @@ TEST(LaunchAnalytics, FallbackReasonNamesTheExecutableOfItsPrefix) {
   }
 }
 
-TEST(LaunchAnalytics, FallbackDescriptorPayloadHoldsTheFiveValues) {
+TEST(LaunchAnalytics, FallbackDescriptorOfAnEntryCarriesItsReasonAndFiveValues) {
+  ProcessDataEntry entry;
+  entry.process_name = "Foo Helper";
+  entry.process_bundle_id = "com.example.foo.helper";
+  entry.process_bundle_version = "1.2";
+  entry.responsible_name = "Foo";
+  entry.responsible_path = "/Applications/Foo.app/Contents/MacOS/Foo";
+  entry.target_name = "tool";
+  entry.target_path = "/opt/tool";
+  entry.previously_launched_date = platform::Date{1700000000};
+  entry.reason = VelmoraReason::fromResponsible(VelmoraEntity{.name = "Foo"});
+
+  std::string reason = fallbackDescriptorReason(entry);
+  EXPECT_EQ(reason, "Due to Responsible: Foo [Foo (/Applications/Foo.app/Contents/MacOS/Foo)]");
+
   test::RecordingAnalyticsService analytics;
-  auto launched = std::chrono::system_clock::from_time_t(1700000000);
-  sendFallbackDescriptorEvent(analytics, "x86 Only", launched, "com.example.foo", "1.2", "Foo");
+  sendFallbackDescriptorEvent(analytics, entry, reason);
   auto events = analytics.events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].name, "com.corvane.nimbra.velmora-fallback-descriptor");
-  platform::Dictionary expected{{"Reason", "x86 Only"},
-                                {"Timestamp", formatLaunchTimestamp(launched)},
-                                {"ProcessBundleIdentifier", "com.example.foo"},
+  platform::Dictionary expected{{"Reason", reason},
+                                {"Timestamp", DateFormatter::format(entry.previously_launched_date)},
+                                {"ProcessBundleIdentifier", "com.example.foo.helper"},
                                 {"ProcessBundleVersion", "1.2"},
-                                {"ProcessName", "Foo"}};
+                                {"ProcessName", "Foo Helper"}};
   EXPECT_EQ(events[0].payload, expected);
-  EXPECT_EQ(formatLaunchTimestamp(launched).size(), std::string("yyyy-MM-dd HH:mm:ss").size());
+
+  entry.reason = VelmoraReason::fromTarget(VelmoraEntity{.name = "tool"});
+  EXPECT_EQ(fallbackDescriptorReason(entry), "Due to Target: tool [tool (/opt/tool)]");
 }
 
 TEST(LaunchAnalytics, GameDecisionCodesAndLibraryLoadSkip) {
