@@ -7,7 +7,8 @@
 // libplist after a nesting pre-scan (libplist recurses without a limit) and
 // written through libplist. Every input may be hostile: the decoders never
 // crash, never recurse deeper than the limit and never allocate more than the
-// limits allow; they answer with an error instead.
+// limits allow; they answer with an error instead. Every function may be
+// called from any thread. Decoded strings are always valid UTF-8.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,8 @@ namespace platform {
 struct PropertyListLimits {
   // Containers nested deeper than this are refused (the root container is depth 1).
   std::size_t maxDepth = 64;
-  // Upper bound on decoded values, counting repeats of shared objects.
+  // Upper bound on decoded values (dictionary keys included), counting
+  // repeats of shared objects.
   std::size_t maxValues = 1'000'000;
 };
 

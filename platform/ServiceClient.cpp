@@ -163,7 +163,7 @@ Expected<void, ClientError> ServiceClient::sendPayload(std::string_view payload,
 Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds timeout) {
   auto deadline = deadlineAfter(timeout);
   for (;;) {
-    std::size_t available = buffer_.size() - bufferStart_;
+    std::size_t available = bufferEnd_ - bufferStart_;
     std::size_t needed = 4;
     if (available >= 4) {
       std::size_t length = readBigEndian32(buffer_.data() + bufferStart_);
@@ -175,10 +175,7 @@ Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds ti
       if (available >= needed) {
         auto decoded = PropertyList::decode(std::string_view(buffer_.data() + bufferStart_ + 4, length));
         bufferStart_ += needed;
-        if (bufferStart_ == buffer_.size()) {
-          buffer_.clear();
-          bufferStart_ = 0;
-        }
+        if (bufferStart_ == bufferEnd_) bufferStart_ = bufferEnd_ = 0;
         if (!decoded) {
           return unexpected(makeError(ClientError::Kind::protocol,
                                       fmt::format("reply is not a property list: {}", decoded.error().message)));
@@ -188,17 +185,20 @@ Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds ti
     }
     // Move the partial frame to the front before growing the buffer.
     if (bufferStart_ > 0) {
-      buffer_.erase(0, bufferStart_);
+      std::memmove(buffer_.data(), buffer_.data() + bufferStart_, available);
       bufferStart_ = 0;
+      bufferEnd_ = available;
     }
-    std::size_t old = buffer_.size();
-    buffer_.resize(old + std::max(kReadChunk, needed - available));
-    ssize_t n = ::recv(fd_, buffer_.data() + old, buffer_.size() - old, 0);
+    std::size_t wanted = std::max(bufferEnd_ + kReadChunk, needed);
+    if (buffer_.size() < wanted) buffer_.resize(wanted);
+    ssize_t n = ::recv(fd_, buffer_.data() + bufferEnd_, buffer_.size() - bufferEnd_, 0);
+    if (n > 0) {
+      bufferEnd_ += static_cast<std::size_t>(n);
+      continue;
+    }
     int error = errno;
-    buffer_.resize(old + static_cast<std::size_t>(n > 0 ? n : 0));
-    if (n > 0) continue;
     if (n == 0 || error == ECONNRESET) {
-      if (!buffer_.empty()) {
+      if (bufferEnd_ > bufferStart_) {
         return unexpected(makeError(ClientError::Kind::closed, "the service closed the connection in the middle of a reply"));
       }
       return unexpected(makeError(ClientError::Kind::closed, "the service closed the connection"));

@@ -51,8 +51,11 @@ class ServiceClient {
  private:
   explicit ServiceClient(int fd) : fd_(fd) {}
   int fd_;
+  // Received bytes are buffer_[bufferStart_, bufferEnd_); the buffer only
+  // grows, so reading does not clear memory again on every call.
   std::string buffer_;
-  std::size_t bufferStart_ = 0;  // bytes of buffer_ already returned as frames
+  std::size_t bufferStart_ = 0;
+  std::size_t bufferEnd_ = 0;
 };
 
 }  // namespace platform

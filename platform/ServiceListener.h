@@ -50,7 +50,7 @@ struct ServiceConfig {
   std::string socketPath;  // where to bind when no socket is passed by systemd
   unsigned mode = 0666;    // permissions of the bound socket file
   bool dictionaryMessages = true;  // services whose messages must be dictionaries
-  std::shared_ptr<DispatchQueue> targetQueue;
+  std::shared_ptr<DispatchQueue> targetQueue;  // serial; sessions and messages run here
   std::size_t maxSessions = 256;
   std::size_t maxFrameBytes = 1024 * 1024;
   std::size_t maxDepth = 32;

@@ -261,8 +261,11 @@ Expected<Value, PropertyListError> XmlPropertyList::decode(std::string_view byte
   if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return failure("too large");
   if (auto scanned = scan(bytes, limits); !scanned) return unexpected(std::move(scanned).error());
 
+  // A terminated copy: the parser is handed a length, but a C library may
+  // still look one byte past it.
+  const std::string text(bytes);
   plist_t root = nullptr;
-  plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  plist_from_xml(text.c_str(), static_cast<std::uint32_t>(text.size()), &root);
   if (root == nullptr) return failure("malformed");
   PlistPtr guard(root);
   Converter converter(limits);
