@@ -31,14 +31,14 @@ const char* kSample =
     "/* Localized names */\n"
     "\"CFBundleName\" = \"Caf\xC3\xA9 \xF0\x9F\x98\x80\";  // trailing comment\n"
     "CFBundleDisplayName = \"Line\\nTab\\tQuote\\\"Back\\\\Apos\\'\";\n"
-    "NSHumanReadableCopyright=\"\\U00A9 2024 \\UD83D\\UDE00\\101\";\n"
+    "Copyright=\"\\U00A9 2024 \\UD83D\\UDE00\\101\";\n"
     "key.with/odd:chars$-_ = bare-value;\n"
     "\"alone\";\n";
 
 const Dictionary kSampleTable = {
     {"CFBundleName", "Caf\xC3\xA9 \xF0\x9F\x98\x80"},
     {"CFBundleDisplayName", "Line\nTab\tQuote\"Back\\Apos'"},
-    {"NSHumanReadableCopyright", "\xC2\xA9 2024 \xF0\x9F\x98\x80" "A"},
+    {"Copyright", "\xC2\xA9 2024 \xF0\x9F\x98\x80" "A"},
     {"key.with/odd:chars$-_", "bare-value"},
     {"alone", "alone"},
 };
