@@ -29,16 +29,25 @@ struct Completions {
 
   LudexClient::Completion callback() {
     return [this](GameCheckResult r) {
-      std::lock_guard lock(mutex);
-      results.push_back(std::move(r));
-      times.push_back(std::chrono::steady_clock::now());
-      if (results.size() == 1) first.set_value();
+      bool isFirst;
+      {
+        std::lock_guard lock(mutex);
+        results.push_back(std::move(r));
+        times.push_back(std::chrono::steady_clock::now());
+        isFirst = results.size() == 1;
+      }
+      // Outside the lock: the waiter may destroy this object as soon as it wakes.
+      if (isFirst) first.set_value();
     };
   }
   bool waitFirst(std::chrono::milliseconds bound = 5s) { return firstDone.wait_for(bound) == std::future_status::ready; }
   std::vector<GameCheckResult> all() {
     std::lock_guard lock(mutex);
     return results;
+  }
+  std::chrono::steady_clock::time_point firstTime() {
+    std::lock_guard lock(mutex);
+    return times.front();
   }
 };
 
@@ -223,7 +232,7 @@ TEST_F(LudexClientTest, ALibraryThatNeverAnswersCompletesOnceAtTheLimitAndIgnore
   auto start = std::chrono::steady_clock::now();
   client->queryIsGame("com.late.game", 501, 0.2, done.callback());
   ASSERT_TRUE(done.waitFirst());
-  auto elapsed = done.times.front() - start;
+  auto elapsed = done.firstTime() - start;
   EXPECT_GE(elapsed, 195ms);
   EXPECT_LT(elapsed, 2s);
   EXPECT_EQ(done.all(), std::vector{GameCheckResult::undeterminedGame("Query timeout after 0.2s")});
