@@ -132,19 +132,6 @@ TEST(AnalyticsSink, RefusedEventsNeverBuildTheirPayloadAndTheSinkRecovers) {
   EXPECT_EQ(readLines(sink.filePath()).size(), 1u);
 }
 
-TEST(AnalyticsSink, RefusesBeyondTheBacklogWithoutBuildingPayloads) {
-  TempDirectory dir;
-  JsonLinesAnalyticsSink sink({.directory = dir.path(), .maxPending = 0});
-  bool built = false;
-  EXPECT_FALSE(sink.sendEventLazy("e", [&] {
-    built = true;
-    return Dictionary{};
-  }));
-  ASSERT_TRUE(sink.flush(5s));
-  EXPECT_FALSE(built);
-  EXPECT_FALSE(std::filesystem::exists(sink.filePath()));
-}
-
 TEST(AnalyticsSink, ConcurrentWritersProduceWholeLinesInPerThreadOrder) {
   TempDirectory dir;
   JsonLinesAnalyticsSink sink({.directory = dir.path(), .maxPending = 100000});

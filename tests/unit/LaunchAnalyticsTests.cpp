@@ -1,17 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
-#include <fstream>
-
 #include "nimbrad/DateFormatter.h"
 #include "nimbrad/LaunchAnalytics.h"
-#include "nimbrad/TelemetraService.h"
 #include "tests/support/RecordingAnalyticsService.h"
-#include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -101,21 +94,4 @@ TEST(LaunchAnalytics, GameDecisionCodesAndLibraryLoadSkip) {
   load.targetPath = "/Library/Plugins/Thing.plugin/Contents/MacOS/Thing";
   sendGameDecisionEvent(analytics, load, GameCheckResult::notGame());
   EXPECT_EQ(analytics.offered(), 0u);
-}
-
-TEST(LaunchAnalytics, TelemetraServiceWritesThroughTheSink) {
-  test::TempDirectory dir;
-  auto sink = std::make_shared<platform::JsonLinesAnalyticsSink>(
-      platform::JsonLinesAnalyticsSink::Options{.directory = dir.path()});
-  TelemetraService service(sink);
-  sendGameDecisionEvent(service, appLaunch(), GameCheckResult::isGame());
-  ASSERT_TRUE(sink->flush(5s));
-  std::ifstream in(sink->filePath());
-  std::string line;
-  ASSERT_TRUE(std::getline(in, line));
-  auto json = nlohmann::json::parse(line);
-  EXPECT_EQ(json["event"], "com.corvane.nimbra.velmoragames");
-  EXPECT_EQ(json["payload"]["LudexDecision"], 1);
-  EXPECT_EQ(json["payload"]["ProcessBundleIdentifier"], "com.example.foo");
-  EXPECT_FALSE(std::getline(in, line));
 }
