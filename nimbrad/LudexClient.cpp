@@ -116,7 +116,8 @@ struct LudexClient::Core {
     core->updateCache(apps, uid);
   }
 
-  static void fetchCompletion(const std::weak_ptr<Core>& weak, uid_t uid, const std::optional<LXGameLibraryApps>& apps) {
+  static void fetchCompletion(const std::weak_ptr<Core>& weak, uid_t uid,
+                              const std::optional<LXGameLibraryApps>& apps) {
     auto core = weak.lock();
     if (!core) return;
     core->logger.info("[LXCACHE:CALLBACK] fetchInstalledGames() callback FIRED for UID {}", uid);
@@ -167,8 +168,7 @@ void LudexClient::setupLibrary(uid_t uid) {
   {
     std::lock_guard guard(core.lock);
     if (!core.perUserLibraries.emplace(uid, library).second) {
-      core.logger.info("[LXCACHE:INIT] Library for UID {} was created by another thread, discarding our instance",
-                       uid);
+      core.logger.info("[LXCACHE:INIT] Library for UID {} was created by another thread, discarding our instance", uid);
       return;
     }
   }

@@ -79,7 +79,7 @@ struct LudexFileLibraryFactory::Watcher : std::enable_shared_from_this<LudexFile
   bool stopped = false;                                                      // GUARDED_BY(mutex)
   int watch = -1;                                                            // GUARDED_BY(mutex)
   std::unique_ptr<asio::posix::stream_descriptor> stream;                    // GUARDED_BY(mutex)
-  std::array<char, 16 * 1024> buffer{};  // only used by the one outstanding read
+  std::array<char, 16 * 1024> buffer{};                                      // only used by the one outstanding read
 
   explicit Watcher(std::string f) : folder(std::move(f)) {}
 
@@ -212,8 +212,8 @@ class FileLibrary final : public LXGameLibrary, public std::enable_shared_from_t
   const std::shared_ptr<LudexFileLibraryFactory::Watcher> watcher_;
 
   std::mutex mutex_;
-  std::vector<AppsHandler> handlers_;      // GUARDED_BY(mutex_)
-  std::uint64_t changeGeneration_ = 0;     // GUARDED_BY(mutex_)
+  std::vector<AppsHandler> handlers_;         // GUARDED_BY(mutex_)
+  std::uint64_t changeGeneration_ = 0;        // GUARDED_BY(mutex_)
   std::shared_ptr<const Snapshot> snapshot_;  // only on queue_
 };
 
@@ -387,9 +387,7 @@ namespace ludex {
 
 std::string defaultFolder() { return directories::state() + "/ludex"; }
 
-std::string libraryPath(std::string_view folder, uid_t uid) {
-  return std::string(folder) + "/" + fileNameFor(uid);
-}
+std::string libraryPath(std::string_view folder, uid_t uid) { return std::string(folder) + "/" + fileNameFor(uid); }
 
 Expected<LibraryContents, LibraryError> readLibraryFile(const std::string& path) {
   LibraryContents contents;
@@ -467,7 +465,9 @@ Expected<void, LibraryError> setApp(const std::string& folder, uid_t uid, std::s
   return writeLibrary(folder, uid, apps);
 }
 
-Expected<void, LibraryError> clearLibrary(const std::string& folder, uid_t uid) { return writeLibrary(folder, uid, {}); }
+Expected<void, LibraryError> clearLibrary(const std::string& folder, uid_t uid) {
+  return writeLibrary(folder, uid, {});
+}
 
 }  // namespace ludex
 

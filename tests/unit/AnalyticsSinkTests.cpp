@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
@@ -21,7 +20,9 @@ namespace {
 class ManualClock final : public Clock {
  public:
   std::chrono::system_clock::time_point now() const override { return wall_; }
-  std::chrono::steady_clock::time_point uptime() const override { return std::chrono::steady_clock::time_point(up_.load()); }
+  std::chrono::steady_clock::time_point uptime() const override {
+    return std::chrono::steady_clock::time_point(up_.load());
+  }
   void advance(std::chrono::nanoseconds d) { up_ = up_.load() + d; }
 
  private:
@@ -45,7 +46,8 @@ TEST(AnalyticsSink, WritesOneJsonLinePerEventWithNameTimeAndPayload) {
   JsonLinesAnalyticsSink sink({.directory = dir.file("state/analytics"), .clock = &clock});
   ASSERT_TRUE(sink.sendEventLazy("com.corvane.test.one", [] {
     return Dictionary{{"Name", "caf\xc3\xa9"},
-                      {"Broken", std::string("a\xff" "b")},
+                      {"Broken", std::string("a\xff"
+                                             "b")},
                       {"Count", 3},
                       {"Flag", true},
                       {"When", Date{86400.5}},
@@ -61,7 +63,9 @@ TEST(AnalyticsSink, WritesOneJsonLinePerEventWithNameTimeAndPayload) {
   EXPECT_EQ(lines[0]["time"], "2023-11-14T22:13:20.250Z");
   const auto& payload = lines[0]["payload"];
   EXPECT_EQ(payload["Name"], "caf\xc3\xa9");
-  EXPECT_EQ(payload["Broken"], "a\xef\xbf\xbd" "b");  // invalid byte replaced, line kept
+  EXPECT_EQ(payload["Broken"],
+            "a\xef\xbf\xbd"
+            "b");  // invalid byte replaced, line kept
   EXPECT_EQ(payload["Count"], 3);
   EXPECT_EQ(payload["Flag"], true);
   EXPECT_EQ(payload["When"], "1970-01-02T00:00:00.500Z");

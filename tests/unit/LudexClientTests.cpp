@@ -40,7 +40,9 @@ struct Completions {
       if (isFirst) first.set_value();
     };
   }
-  bool waitFirst(std::chrono::milliseconds bound = 5s) { return firstDone.wait_for(bound) == std::future_status::ready; }
+  bool waitFirst(std::chrono::milliseconds bound = 5s) {
+    return firstDone.wait_for(bound) == std::future_status::ready;
+  }
   std::vector<GameCheckResult> all() {
     std::lock_guard lock(mutex);
     return results;
@@ -146,7 +148,8 @@ TEST_F(LudexClientTest, TwoThreadsSettingUpOneUserLeaveExactlyOneLibrary) {
 
   auto created = factory->created(600);
   ASSERT_EQ(created.size(), 2u);
-  EXPECT_EQ(log->count("[LXCACHE:INIT] Library for UID 600 was created by another thread, discarding our instance"), 1u);
+  EXPECT_EQ(log->count("[LXCACHE:INIT] Library for UID 600 was created by another thread, discarding our instance"),
+            1u);
   EXPECT_EQ(log->count("[LXCACHE:INIT] Successfully created LXGameLibrary instance for UID 600"), 1u);
   // Only the surviving instance is registered on and fetched from.
   std::size_t registered = 0, fetched = 0;

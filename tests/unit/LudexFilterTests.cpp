@@ -90,7 +90,7 @@ class LudexFilterTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(LudexFilterTest, DropsGamesWhatGamesStartAndLauncherHelpersButKeepsTheRest) {
-  const std::string steam = "/Applications/Steam.app/Contents/MacOS/steam_osx";
+  const std::string launcherPath = "/Applications/Launcher.app/Contents/MacOS/launcher";
   struct Case {
     const char* what;
     VelmoraEventData event;
@@ -102,20 +102,22 @@ TEST_F(LudexFilterTest, DropsGamesWhatGamesStartAndLauncherHelpersButKeepsTheRes
        "<nimbrad: Ludex> Filtering out game process: Game"},
       {"tool started by a game", launch("Tool1", "com.vendor.tool", "com.studio.game", "/t", "/g"), true, false,
        "<nimbrad: Ludex> Filtering process Tool1 - launched by game: com.studio.game"},
-      {"helper of a known launcher", launch("Helper", "com.vendor.tool", "com.valvesoftware.steam", "/h", steam), true,
-       false, "<nimbrad: Ludex> Filtering process Helper - launched by known game launcher: com.valvesoftware.steam"},
-      {"the launcher itself", launch("Steam", "com.valvesoftware.steam", "com.valvesoftware.steam", steam, steam), true,
-       true, "<nimbrad: Ludex> Check completed (fromKnownLauncher), processing: Steam"},
-      {"launcher running its target", launch("Boot", "com.vendor.tool", "com.valvesoftware.steam", "/b", steam, steam),
-       true, true, "<nimbrad: Ludex> Check completed (fromKnownLauncher), processing: Boot"},
+      {"helper of a known launcher", launch("Helper", "com.vendor.tool", "com.valvesoftware.steam", "/h", launcherPath),
+       true, false,
+       "<nimbrad: Ludex> Filtering process Helper - launched by known game launcher: com.valvesoftware.steam"},
+      {"the launcher itself",
+       launch("Launcher", "com.valvesoftware.steam", "com.valvesoftware.steam", launcherPath, launcherPath), true, true,
+       "<nimbrad: Ludex> Check completed (fromKnownLauncher), processing: Launcher"},
+      {"launcher running its target",
+       launch("Boot", "com.vendor.tool", "com.valvesoftware.steam", "/b", launcherPath, launcherPath), true, true,
+       "<nimbrad: Ludex> Check completed (fromKnownLauncher), processing: Boot"},
       {"helper with the launcher filter off",
-       launch("Helper2", "com.vendor.tool", "com.valvesoftware.steam", "/h", steam), false, true,
+       launch("Helper2", "com.vendor.tool", "com.valvesoftware.steam", "/h", launcherPath), false, true,
        "<nimbrad: Ludex> Check completed (launcherFilterDisabled), processing: Helper2"},
       {"unknown process bundle", launch("Anon", "<unknown>", "com.vendor.tool", "/a", "/t"), true, true,
        "<nimbrad: Ludex> Confirmed NOT a game (process+responsible): Committing to database process: Anon"},
-      {"launcher name in another case",
-       launch("Helper3", "com.vendor.tool", "com.ValveSoftware.Steam", "/h", "/S"), true, true,
-       "<nimbrad: Ludex> Check completed (process+responsible), processing: Helper3"},
+      {"launcher name in another case", launch("Helper3", "com.vendor.tool", "com.ValveSoftware.Steam", "/h", "/S"),
+       true, true, "<nimbrad: Ludex> Check completed (process+responsible), processing: Helper3"},
       {"no responsible bundle", launch("Tool2", "com.vendor.tool", "", "/t", "/t"), true, true,
        "<nimbrad: Ludex> Check completed (process), processing: Tool2"},
       {"responsible is the process", launch("Tool3", "com.vendor.tool", "com.vendor.tool", "/t", "/t"), true, true,
@@ -155,8 +157,9 @@ TEST_F(LudexFilterTest, UndeterminedStatusesAreRecordedAsNonGames) {
   LudexFilter filter(client, outcome.sender(), true);
   filter.filter(launch("Fresh", "com.new.app", "", "/f", "/f"), outcome.continuation());
   ASSERT_TRUE(outcome.waitKept(2, 2s));
-  EXPECT_TRUE(log->contains("[GAME_CHECK] type=process bundle=com.new.app "
-                            "result=undeterminedGame(reason: Bundle ID not tracked by Ludex) uid=501"));
+  EXPECT_TRUE(
+      log->contains("[GAME_CHECK] type=process bundle=com.new.app "
+                    "result=undeterminedGame(reason: Bundle ID not tracked by Ludex) uid=501"));
   std::lock_guard lock(outcome.mutex);
   ASSERT_EQ(outcome.analytics.size(), 2u);
   EXPECT_EQ(outcome.analytics[1].second, GameCheckResult::undeterminedGame("Bundle ID not tracked by Ludex"));
@@ -175,10 +178,12 @@ TEST_F(LudexFilterTest, ASilentLibraryDelaysTheEventByOneTimeLimitNotTwo) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 290ms);
   EXPECT_LT(elapsed, 550ms) << "the two time limits must overlap";
-  EXPECT_TRUE(log->contains("[GAME_CHECK] type=process bundle=com.unknown.one "
-                            "result=undeterminedGame(reason: Query timeout after 0.3s) uid=501"));
-  EXPECT_TRUE(log->contains("[GAME_CHECK] type=responsible bundle=com.unknown.two "
-                            "result=undeterminedGame(reason: Query timeout after 0.3s) uid=501"));
+  EXPECT_TRUE(
+      log->contains("[GAME_CHECK] type=process bundle=com.unknown.one "
+                    "result=undeterminedGame(reason: Query timeout after 0.3s) uid=501"));
+  EXPECT_TRUE(
+      log->contains("[GAME_CHECK] type=responsible bundle=com.unknown.two "
+                    "result=undeterminedGame(reason: Query timeout after 0.3s) uid=501"));
   // The answers arrive late: the event is not recorded a second time.
   library->releaseHeld();
   std::this_thread::sleep_for(50ms);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -41,9 +40,9 @@ TEST(VelmoraCoordinator, ContainingBundleIsTheInnermostBundleOnThePath) {
 
 TEST(VelmoraCoordinator, AnalysisReportsIdentifiersAndVersionsButNeverTeams) {
   TempDirectory dir;
-  dir.write("Foo.app/Contents/Info.plist",
-            info({{"CFBundleIdentifier", "com.example.foo"}, {"CFBundleShortVersionString", "2.1"},
-                  {"CFBundleVersion", "2100"}}));
+  dir.write("Foo.app/Contents/Info.plist", info({{"CFBundleIdentifier", "com.example.foo"},
+                                                 {"CFBundleShortVersionString", "2.1"},
+                                                 {"CFBundleVersion", "2100"}}));
   dir.write("Foo.app/Contents/MacOS/Foo", "binary");
   // A flat bundle with only a build number.
   dir.write("Host.bundle/Info.plist", info({{"CFBundleIdentifier", "com.example.host"}, {"CFBundleVersion", "7"}}));
@@ -73,8 +72,8 @@ TEST(VelmoraCoordinator, CachedFactsFollowTheInfoPlistOnDisk) {
   EXPECT_EQ(VelmoraCoordinator::factsForPath(executable).version, "1");
 
   // An update installed atomically (new file renamed over the old one).
-  ASSERT_TRUE(PropertyList::writeFileAtomically(
-                  plist, Value(Dictionary{{"CFBundleIdentifier", "com.example.app"}, {"CFBundleShortVersionString", "2"}}))
+  ASSERT_TRUE(PropertyList::writeFileAtomically(plist, Value(Dictionary{{"CFBundleIdentifier", "com.example.app"},
+                                                                        {"CFBundleShortVersionString", "2"}}))
                   .hasValue());
   EXPECT_EQ(VelmoraCoordinator::factsForPath(executable).version, "2");
 
