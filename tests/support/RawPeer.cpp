@@ -62,8 +62,7 @@ std::string nestedBinaryArrays(std::size_t depth) {
 
 std::string nestedXmlArrays(std::size_t depth) {
   std::string out =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">";
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
   for (std::size_t i = 0; i < depth; ++i) out += "<array>";
   for (std::size_t i = 0; i < depth; ++i) out += "</array>";
   out += "</plist>\n";
