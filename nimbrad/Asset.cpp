@@ -1,0 +1,178 @@
+#include "nimbrad/Asset.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Expected.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+namespace nimbra {
+
+namespace {
+
+// Far above any real asset; bounds what a hostile file can make us allocate.
+constexpr std::size_t kMaxAssetBytes = 16 * 1024 * 1024;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+platform::Expected<std::string, std::string> readRegularFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return platform::unexpected(std::string(std::strerror(errno)));
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return platform::unexpected(std::string(std::strerror(errno)));
+  if (!S_ISREG(st.st_mode)) return platform::unexpected(std::string("not a regular file"));
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxAssetBytes) {
+    return platform::unexpected(fmt::format("file larger than {} bytes", kMaxAssetBytes));
+  }
+  std::string data;
+  // One byte beyond the size, so that the usual read ends with a single EOF read.
+  data.resize(static_cast<std::size_t>(st.st_size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    // The file may grow while we read it; one spare byte tells us it went past the limit.
+    if (filled == data.size()) {
+      if (data.size() > kMaxAssetBytes) {
+        return platform::unexpected(fmt::format("file larger than {} bytes", kMaxAssetBytes));
+      }
+      data.resize(std::min(kMaxAssetBytes + 1, std::max<std::size_t>(data.size() * 2, 4096)));
+    }
+    ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return platform::unexpected(std::string(std::strerror(errno)));
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  data.resize(filled);
+  return data;
+}
+
+}  // namespace
+
+DeploymentType DeploymentType::rollout(std::string rolloutID, std::string deploymentID, std::string factorPackID) {
+  return DeploymentType(Kind::rollout, std::move(rolloutID), std::move(deploymentID), std::move(factorPackID));
+}
+
+DeploymentType DeploymentType::experiment(std::string experimentID, std::string deploymentID,
+                                          std::string treatmentID) {
+  return DeploymentType(Kind::experiment, std::move(experimentID), std::move(deploymentID), std::move(treatmentID));
+}
+
+std::string DeploymentType::kindText() const {
+  switch (kind_) {
+    case Kind::rollout: return "rollout";
+    case Kind::experiment: return "experiment";
+    case Kind::defaultFactors: return "defaultFactors";
+  }
+  return "defaultFactors";
+}
+
+std::string DeploymentType::description() const {
+  switch (kind_) {
+    case Kind::rollout:
+      return fmt::format("rollout(rolloutID={}, deploymentID={}, factorPackID={})", primaryID_, deploymentID_,
+                         secondaryID_);
+    case Kind::experiment:
+      return fmt::format("experiment(experimentID={}, deploymentID={}, treatmentID={})", primaryID_, deploymentID_,
+                         secondaryID_);
+    case Kind::defaultFactors: return "defaultFactors";
+  }
+  return "defaultFactors";
+}
+
+std::string DeploymentType::rolloutSummary() const {
+  switch (kind_) {
+    case Kind::rollout: return fmt::format("rollout deploymentID={} rolloutID={}", deploymentID_, primaryID_);
+    case Kind::experiment:
+      return fmt::format("experiment deploymentID={} experimentID={} treatmentID={}", deploymentID_, primaryID_,
+                         secondaryID_);
+    case Kind::defaultFactors: return "default";
+  }
+  return "default";
+}
+
+std::map<std::string, std::string> DeploymentType::info() const {
+  switch (kind_) {
+    case Kind::rollout:
+      return {{"rolloutID", primaryID_}, {"deploymentID", deploymentID_}, {"factorPackID", secondaryID_}};
+    case Kind::experiment:
+      return {{"experimentID", primaryID_}, {"deploymentID", deploymentID_}, {"treatmentID", secondaryID_}};
+    case Kind::defaultFactors: return {};
+  }
+  return {};
+}
+
+std::string Asset::description() const {
+  return fmt::format("Asset(type={}, deployment={}, url={})", displayName(type), deployment.description(), fileURL);
+}
+
+std::optional<std::string> Asset::readData() const {
+  auto data = readRegularFile(fileURL);
+  if (!data) {
+    platform::Logger::defaultLog().error("[Asset] Failed to read data for {}: {}", displayName(type), data.error());
+    return std::nullopt;
+  }
+  return std::move(data).value();
+}
+
+std::optional<platform::Dictionary> Asset::readDictionary() const {
+  auto data = readData();
+  if (!data) return std::nullopt;
+  auto root = platform::PropertyList::decode(*data);
+  if (!root) {
+    platform::Logger::defaultLog().error("[Asset] Failed to parse plist for {}: {}", displayName(type),
+                                         root.error().message);
+    return std::nullopt;
+  }
+  auto* dictionary = root->asDictionary();
+  if (dictionary == nullptr) {
+    platform::Logger::defaultLog().error("[Asset] Asset {} is not a dictionary", displayName(type));
+    return std::nullopt;
+  }
+  return std::move(*dictionary);
+}
+
+Asset Asset::builtInDefault(AssetType type, const std::string& resourcesDirectory) {
+  std::string path = resourcesDirectory + "/" + std::string(defaultFileRelativePath(type));
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) {
+    platform::fatalError("Bundled default asset missing for " + std::string(rawValue(type)) + ": " + path,
+                         "nimbrad/AssetManager");
+  }
+  return Asset{.type = type, .fileURL = path, .deployment = DeploymentType::defaultFactors(),
+               .source = Source::builtInDefault};
+}
+
+AssetStatusInfo AssetStatusInfo::of(const Asset& asset) {
+  AssetStatusInfo status;
+  status.type = std::string(rawValue(asset.type));
+  status.typeDescription = std::string(displayName(asset.type));
+  status.filePath = asset.fileURL;
+  struct stat st{};
+  status.fileSize = ::stat(asset.fileURL.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+  status.deploymentType = asset.deployment.kindText();
+  status.deploymentInfo = asset.deployment.info();
+  return status;
+}
+
+}  // namespace nimbra
