@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "nimbrad/AssetPolicyProvider.h"
+#include "nimbrad/UserDefaultsPolicyProvider.h"
 #include "nimbrad/VelmoraEventData.h"
 #include "platform/Entitlements.h"
 #include "platform/Log.h"
@@ -29,12 +31,20 @@ Nimbrad::Environment Nimbrad::defaultEnvironment() {
     return platform::MemoryPressureSource::start(std::move(queue), std::move(handler));
   };
   environment.standardDefaults = [] { return platform::UserDefaults::standard(kSandboxIdentifier); };
+  environment.makeAssetManager = [] { return AssetManager::create(); };
+  environment.policyDefaults = [] { return platform::UserDefaults::standard(UserDefaultsPolicyProvider::kSuiteName); };
   return environment;
 }
 
 Nimbrad::Nimbrad(Environment environment) : environment_(std::move(environment)) {}
 
-Nimbrad::~Nimbrad() = default;
+Nimbrad::~Nimbrad() {
+  if (policyObserver_ && velmoraPolicy_) {
+    velmoraPolicy_->removeObserver(*policyObserver_);
+    policyObserver_.reset();
+    log().notice("<nimbrad> Cleaned up policy change observer");
+  }
+}
 
 std::shared_ptr<Nimbrad> Nimbrad::create(Environment environment) {
   std::shared_ptr<Nimbrad> daemon(new Nimbrad(std::move(environment)));
@@ -62,6 +72,15 @@ void Nimbrad::construct() {
   catchupNotificationQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.catchup-notifications");
   dbSyncQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.dbSync", QoS::Utility);
 
+  if (environment_.makeAssetManager) assetManager_ = environment_.makeAssetManager();
+
+  // User defaults first: the administrator's settings override the asset's.
+  std::vector<std::shared_ptr<VelmoraPolicyProvider>> policyProviders;
+  policyProviders.push_back(UserDefaultsPolicyProvider::create(
+      environment_.policyDefaults ? std::optional(environment_.policyDefaults()) : std::nullopt));
+  if (assetManager_) policyProviders.push_back(AssetPolicyProvider::create(assetManager_));
+  velmoraPolicy_ = VelmoraPolicyManager::create(std::move(policyProviders), VelmoraPolicy::builtInDefault());
+
   if (environment_.startMemoryPressureSource) {
     memoryPressureSource_ = environment_.startMemoryPressureSource(
         DispatchQueue::global(QoS::Default),
@@ -69,7 +88,8 @@ void Nimbrad::construct() {
   }
 
   log().notice("<nimbrad> [INIT] gameFilterEnabled={} knownLauncherFilterEnabled={} policyEnabled={} assetsLoaded={}",
-               int(processListDataStore_->enableGameFilter.load()), 1, 1, "no");
+               int(processListDataStore_->enableGameFilter.load()), 1, int(velmoraPolicy_->enabled()),
+               assetManager_ ? "yes" : "no");
 }
 
 // ---------------------------------------------------------------------------
@@ -196,7 +216,14 @@ Value Nimbrad::handleVelmoraEvent(const Value& message) {
 
 void Nimbrad::registerBackgroundTasks() { registerDatabaseSyncTimer(); }
 
-void Nimbrad::setupPolicyObservation() {}
+void Nimbrad::setupPolicyObservation() {
+  std::weak_ptr<Nimbrad> weak = weak_from_this();
+  policyObserver_ = velmoraPolicy_->addObserver([weak](const VelmoraPolicy&) {
+    if (!weak.lock()) return;
+    log().info("<nimbrad> VelmoraPolicyManager configuration changed - updating SystemTaskScheduler");
+  });
+  log().notice("<nimbrad> Policy change observation setup complete");
+}
 
 std::int64_t Nimbrad::databaseSyncInterval() const {
   platform::UserDefaults defaults = environment_.standardDefaults();

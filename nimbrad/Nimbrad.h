@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "nimbrad/AssetManager.h"
 #include "nimbrad/EntitlementChecker.h"
 #include "nimbrad/ProcessListDataStore.h"
+#include "nimbrad/VelmoraPolicyManager.h"
 #include "nimbrad/XPCService.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
@@ -42,6 +44,12 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
     const platform::Clock* clock = &platform::Clock::system();
     // Where the store keeps nimbra.db; none means the group container.
     std::optional<std::string> databaseDirectory;
+    // Makes the asset manager; nullptr (or no function) means it cannot be
+    // created, and the daemon runs without assets.
+    std::function<std::shared_ptr<AssetManager>()> makeAssetManager;
+    // The policy suite "com.corvane.nimbra.policy"; no function: the suite
+    // cannot be opened.
+    std::function<platform::UserDefaults()> policyDefaults;
   };
   static Environment defaultEnvironment();
 
@@ -91,6 +99,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   const std::shared_ptr<ProcessListDataStore>& processListDataStore() const { return processListDataStore_; }
   const std::shared_ptr<platform::DispatchQueue>& velmoraEventQueue() const { return velmoraEventQueue_; }
   const std::shared_ptr<platform::DispatchQueue>& dbSyncQueue() const { return dbSyncQueue_; }
+  // nullptr when the asset manager could not be created.
+  const std::shared_ptr<AssetManager>& assetManager() const { return assetManager_; }
+  const std::shared_ptr<VelmoraPolicyManager>& velmoraPolicy() const { return velmoraPolicy_; }
 
  private:
   explicit Nimbrad(Environment environment);
@@ -115,6 +126,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::shared_ptr<platform::DispatchQueue> dbSyncQueue_;
 
   std::shared_ptr<ProcessListDataStore> processListDataStore_;
+  std::shared_ptr<AssetManager> assetManager_;
+  std::shared_ptr<VelmoraPolicyManager> velmoraPolicy_;
+  std::optional<platform::ObserverToken> policyObserver_;  // set by setupPolicyObservation()
 
   mutable std::mutex dbSyncMutex_;
   std::unique_ptr<platform::DispatchTimer> dbSyncTimer_;                        // GUARDED_BY(dbSyncMutex_)
