@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -94,7 +95,16 @@ class ProductRuleSet {
   // matches `event`, or nullopt. An empty event text counts as absent and
   // matches nothing. Logs at error level, on `log`, each lookup of an unknown
   // field name and each test of a too-short pattern, as they happen.
+  //
+  // Only condition sets that can match are tested: an index built at
+  // construction yields them from the event's values. Sets that would log
+  // when tested (unknown field names, too-short patterns) are always tested,
+  // so the result and the log lines are those of testing every set in order.
   std::optional<std::size_t> firstMatch(const VelmoraEventData& event, const platform::Logger& log) const;
+
+  // The same answer and log lines from testing every set in order, without
+  // the index; the reference the index is held to.
+  std::optional<std::size_t> firstMatchByScan(const VelmoraEventData& event, const platform::Logger& log) const;
 
   // The index of the first rule whose product key is exactly `productKey`.
   std::optional<std::size_t> firstWithProductKey(std::string_view productKey) const;
@@ -112,12 +122,39 @@ class ProductRuleSet {
     std::string name;  // as written, for the log line
     std::vector<CompiledPattern> patterns;
   };
-  struct CompiledRule {
-    std::vector<std::vector<CompiledField>> sets;
+  // One condition set, numbered in rule order then set order.
+  struct CompiledSet {
+    std::uint32_t rule = 0;
+    std::vector<CompiledField> fields;
   };
 
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  using TextIndex = std::unordered_map<std::string, std::vector<std::uint32_t>, TextHash, std::equal_to<>>;
+  // The sets keyed by the patterns of one field. A set is entered under the
+  // patterns of one of its fields: it cannot match unless one of them does.
+  struct FieldIndex {
+    ProductField field = ProductField::unknown;
+    TextIndex exact;     // by the whole text
+    TextIndex prefixes;  // by the text the value starts with
+    TextIndex suffixes;  // by the text the value ends with
+    std::vector<std::size_t> prefixLengths;  // distinct lengths in `prefixes`
+    std::vector<std::size_t> suffixLengths;
+    // Contained texts by their rarest three-byte piece, which the value then
+    // contains at some position.
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> trigrams;
+  };
+
+  class EventView;
+  void buildIndex();
+  bool setMatches(const CompiledSet& set, const EventView& view, const platform::Logger& log) const;
+
   std::vector<ProductRule> rules_;
-  std::vector<CompiledRule> compiled_;  // parallel to rules_
+  std::vector<CompiledSet> sets_;
+  std::vector<std::uint32_t> alwaysTested_;  // set numbers, ascending
+  std::vector<FieldIndex> index_;
   std::unordered_map<std::string, std::size_t> firstByProductKey_;
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "nimbrad/ProductMappingProvider.h"
 #include "platform/PropertyList.h"
 #include "tests/support/BundleFixtures.h"
@@ -337,4 +339,64 @@ TEST_F(ProductMappingTest, ProductKeyOfALaunch) {
     e.responsiblePath = c.responsiblePath;
     EXPECT_EQ(ProductMappingProviding::productKey(c.provider, e, c.bundle), c.expected);
   }
+}
+
+// The index only skips sets that cannot match: over random rules and events
+// it gives the answer, and the log lines, of testing every set in order.
+TEST(ProductRuleSet, IndexAgreesWithTestingEverySet) {
+  std::mt19937 random(20260101);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const std::vector<std::string> words = {"com.alpha", "com.beta", "org.gamma", "Helper", "Tool", "/Apps/A.app",
+                                          "/Apps/B.app/Contents", "TEAM1", "TEAM2", "x"};
+  const std::vector<std::string> fields = {"bundleID", "teamID", "path", "developerName", "processName",
+                                           "responsibleBundleID", "targetPath", "uid", "bundleId"};
+  auto text = [&] { return words[pick(words.size())] + (pick(2) ? words[pick(words.size())] : ""); };
+  auto pattern = [&] {
+    std::string core = text();
+    switch (pick(6)) {
+      case 0: return core;
+      case 1: return core + "*";
+      case 2: return "*" + core;
+      case 3: return "*" + core + "*";
+      case 4: return "*" + core.substr(0, 2);  // too short
+      default: return "**" + core;
+    }
+  };
+  test::ScopedLogCapture log;
+  const auto& logger = platform::Logger::defaultLog();
+  std::size_t matches = 0;
+  for (int round = 0; round < 40; ++round) {
+    std::vector<ProductRule> rules;
+    for (std::size_t r = 0, n = 1 + pick(30); r < n; ++r) {
+      ProductRule rule{{}, "key" + std::to_string(r), "Name"};
+      for (std::size_t s = 0, sets = 1 + pick(3); s < sets; ++s) {
+        ProductRule::ConditionSet set;
+        for (std::size_t f = 0, count = 1 + pick(2); f < count; ++f) {
+          auto& patterns = set[fields[pick(fields.size())]];
+          for (std::size_t p = 0, k = 1 + pick(3); p < k; ++p) patterns.push_back(pattern());
+        }
+        rule.matchConditions.push_back(std::move(set));
+      }
+      rules.push_back(std::move(rule));
+    }
+    ProductRuleSet set(std::move(rules));
+    for (int e = 0; e < 50; ++e) {
+      VelmoraEventData event = test::sampleEvent();
+      for (std::string* value : {&event.processName, &event.processBundleID, &event.processTeamID, &event.processPath,
+                                 &event.responsibleBundleID, &event.responsibleTeamID, &event.responsiblePath,
+                                 &event.responsibleDeveloperName, &event.processDeveloperName, &event.targetPath}) {
+        *value = pick(4) == 0 ? "" : text();
+      }
+      log->clear();
+      auto scanned = set.firstMatchByScan(event, logger);
+      auto scanLines = log->messages();
+      log->clear();
+      auto indexed = set.firstMatch(event, logger);
+      ASSERT_EQ(indexed, scanned) << "round " << round << " event " << e;
+      ASSERT_EQ(log->messages(), scanLines) << "round " << round << " event " << e;
+      if (indexed) ++matches;
+    }
+  }
+  // The events must exercise matches, not only misses.
+  EXPECT_GT(matches, 200u);
 }
