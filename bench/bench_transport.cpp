@@ -32,7 +32,7 @@ namespace {
 // A launch-event-sized request: a handful of short strings and a number.
 Value request() {
   return Dictionary{{"ProcessName", "Example"},
-                    {"ProcessPath", "/opt/example/Example.app/Contents/MacOS/Example"},
+                    {"ProcessPath", "/opt/example/bin/example"},
                     {"ProcessBundleIdentifier", "com.example.app"},
                     {"ProcessBundleVersion", "1.2.3"},
                     {"UID", "501"},

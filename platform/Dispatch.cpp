@@ -1,6 +1,7 @@
 #include "platform/Dispatch.h"
 
 #include <asio/bind_executor.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -100,6 +101,14 @@ QoS DispatchQueue::qos() const { return impl_->qos; }
 bool DispatchQueue::isSerial() const { return impl_->serial; }
 
 void DispatchQueue::async(Block block) { impl_->post(std::move(block)); }
+
+void DispatchQueue::dispatch(Block block) {
+  if (impl_->serial) {
+    asio::dispatch(impl_->strand, std::move(block));
+  } else {
+    asio::dispatch(DispatchRuntime::shared().context(), std::move(block));
+  }
+}
 
 bool DispatchQueue::isCurrent() const { return impl_->serial && impl_->strand.running_in_this_thread(); }
 

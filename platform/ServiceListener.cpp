@@ -140,22 +140,45 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // REQUIRES: running on the session's strand (for this and all below).
+  //
+  // Reading is one activity at a time (readActive_): the read loop, a wait
+  // for input, or a queued resumption. Replies may be written from inside
+  // the loop (the handler can run inline), so a completed write never
+  // re-enters the loop; it asks for a resumption instead.
   void pump() {
-    if (closed_) return;
-    parseFrames();
-    readMore();
+    if (closed_ || readActive_) return;
+    readActive_ = true;
+    if (readEnded_) {
+      parseFrames();
+      readActive_ = false;
+      closeIfDone();
+      return;
+    }
+    readLoop();
   }
 
-  bool canRead() const {
-    return !closed_ && !waitingToRead_ && !readEnded_ && !closeAfterWrite_ && inFlight_ < kMaxInFlight;
+  void resumeReading() {
+    if (closed_ || readActive_) return;
+    post([this] { pump(); });
   }
+
+  bool canRead() const { return !closed_ && !readEnded_ && !closeAfterWrite_ && inFlight_ < kMaxInFlight; }
 
   // Reads straight from the non-blocking socket while data is there, and
   // only waits through the reactor when it is not: each completion that goes
   // through the event loop costs a thread wake-up, which dominates the cost
-  // of a small request.
-  void readMore() {
-    for (int round = 0; round < kReadRoundsBeforeYield && canRead(); ++round) {
+  // of a small request. REQUIRES: readActive_.
+  void readLoop() {
+    for (int round = 0; round < kReadRoundsBeforeYield; ++round) {
+      // Frames already buffered come first: replies written inline may have
+      // opened the window for them since the last read.
+      do {
+        parseFrames();
+      } while (canRead() && headFrameComplete());
+      if (!canRead()) {
+        readActive_ = false;
+        return;
+      }
       // Keep unconsumed bytes at the front so the buffer only grows for a
       // frame that really needs the room.
       if (inStart_ > 0) {
@@ -177,21 +200,22 @@ class Session : public std::enable_shared_from_this<Session> {
       }
       if (ec) {
         onReadError(ec);
+        readActive_ = false;
         return;
       }
       inEnd_ += n;
-      parseFrames();
     }
     // Still readable after many rounds: let other work on the pool run first.
-    if (canRead()) post([this] { readMore(); });
+    post([this] { readLoop(); });
   }
 
   void waitForInput() {
-    waitingToRead_ = true;
     socket_.async_wait(Socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
-      self->waitingToRead_ = false;
-      if (ec || self->closed_) return;
-      self->readMore();
+      if (ec || self->closed_) {
+        self->readActive_ = false;
+        return;
+      }
+      self->readLoop();
     });
   }
 
@@ -254,6 +278,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     if (!batch.empty()) {
       inFlight_ += batch.size();
+      ++batchesOutstanding_;
       dispatch(std::move(batch));
     } else {
       spareBatch_ = std::move(batch);
@@ -264,11 +289,13 @@ class Session : public std::enable_shared_from_this<Session> {
   void dispatch(std::vector<Value> batch) {
     // One block per read keeps the queue traffic low for pipelined requests;
     // the serial target queue still runs messages one at a time, in order.
-    // Each message is replaced by its reply in place.
-    core_->config.targetQueue->async([self = shared_from_this(), batch = std::move(batch)]() mutable {
+    // When the queue is idle the block runs right here, and so does the
+    // writing of its replies: no thread hand-off at all.
+    core_->config.targetQueue->dispatch([self = shared_from_this(), batch = std::move(batch)]() mutable {
       for (auto& message : batch) {
         if (self->core_->stopped.load(std::memory_order_relaxed)) return;
         try {
+          // Each message is replaced by its reply in place.
           message = self->handler_(message);
         } catch (const std::exception& e) {
           log().fault("{}: message handler failed: {}; closing the connection of pid {}", self->core_->config.name,
@@ -277,11 +304,20 @@ class Session : public std::enable_shared_from_this<Session> {
           return;
         }
       }
-      self->post([self = self.get(), replies = std::move(batch)]() mutable { self->onReplies(std::move(replies)); });
+      // Inline only when no earlier batch's replies are still on their way
+      // to the session: those were posted and must be written first.
+      if (self->socket_.get_executor().running_in_this_thread() && self->batchesOutstanding_ == 1) {
+        self->onReplies(std::move(batch));
+      } else {
+        // Queued behind other work: encoding and writing happen off the
+        // target queue, which other sessions are waiting for.
+        self->post([self = self.get(), replies = std::move(batch)]() mutable { self->onReplies(std::move(replies)); });
+      }
     });
   }
 
   void onReplies(std::vector<Value>&& replies) {
+    --batchesOutstanding_;
     if (closed_) return;
     for (const auto& reply : replies) appendFrame(outPending_, PropertyList::encodeBinary(reply));
     pendingCount_ += replies.size();
@@ -352,12 +388,9 @@ class Session : public std::enable_shared_from_this<Session> {
     writingCount_ = 0;
     if (closeIfFinished()) return;
     startWrite();
-    if (readEnded_) {
-      parseFrames();
-      closeIfDone();
-      return;
-    }
-    pump();
+    // Room in the window again, or replies owed after the peer's end of
+    // stream: either way the reading side has work.
+    resumeReading();
   }
 
   // After the peer's end of stream: closes once every complete request has
@@ -442,12 +475,13 @@ class Session : public std::enable_shared_from_this<Session> {
   std::size_t inStart_ = 0;
   std::size_t inEnd_ = 0;
   std::size_t inFlight_ = 0;
+  std::size_t batchesOutstanding_ = 0;  // dispatched, replies not yet appended
   std::string outPending_;
   std::size_t pendingCount_ = 0;
   std::string outWriting_;
   std::size_t writingCount_ = 0;
   std::size_t writeOffset_ = 0;
-  bool waitingToRead_ = false;
+  bool readActive_ = false;
   bool writing_ = false;
   bool readEnded_ = false;
   bool closeAfterWrite_ = false;

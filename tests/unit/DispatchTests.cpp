@@ -85,3 +85,37 @@ TEST(DispatchQueue, WeaklyDoesNothingOnceTheObjectIsGone) {
   block();
   EXPECT_EQ(calls, 7);
 }
+
+TEST(DispatchQueue, DispatchRunsInlineOnAnIdleQueueAndQueuesBehindABusyOne) {
+  auto caller = DispatchQueue::makeSerial("test.dispatch.caller");
+  auto target = DispatchQueue::makeSerial("test.dispatch.target");
+  bool ranBeforeReturn = false;
+  bool onTarget = false;
+  caller->sync([&] {
+    bool ran = false;
+    target->dispatch([&] {
+      ran = true;
+      onTarget = target->isCurrent();
+    });
+    ranBeforeReturn = ran;
+  });
+  EXPECT_TRUE(ranBeforeReturn);
+  EXPECT_TRUE(onTarget);
+
+  // A busy queue: the block waits its turn, after what was submitted before.
+  std::vector<int> order;
+  std::latch release(1);
+  target->async([&] {
+    release.wait();
+    order.push_back(1);
+  });
+  bool ranEarly = false;
+  caller->sync([&] {
+    target->dispatch([&] { order.push_back(2); });
+    ranEarly = order.size() == 1 && order.back() == 2;
+  });
+  release.count_down();
+  target->sync([] {});
+  EXPECT_FALSE(ranEarly);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}

@@ -123,6 +123,37 @@ TEST_F(ServiceListenerTest, FloodWithoutReadingIsAnsweredCompletelyOnceTheClient
   EXPECT_EQ(received, kRequests);
 }
 
+TEST_F(ServiceListenerTest, ClientsSharingTheQueueEachGetTheirRepliesInOrder) {
+  // Batches of several sessions interleave on the one target queue; the
+  // replies of each must still come back in its own request order.
+  startEcho(config());
+  constexpr int kClients = 4;
+  constexpr int kRounds = 40;
+  constexpr int kWindow = 32;
+  std::atomic<int> misordered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kClients; ++t) {
+    threads.emplace_back([&, t] {
+      auto c = ServiceClient::connect(listener_->config().socketPath, 2s);
+      if (!c) {
+        ++misordered;
+        return;
+      }
+      for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < kWindow; ++i) (void)(*c)->send(Dictionary{{"t", t}, {"i", round * kWindow + i}}, kWait);
+        for (int i = 0; i < kWindow; ++i) {
+          auto reply = (*c)->receive(kWait);
+          if (!reply || *reply->find("echo") != Value(Dictionary{{"t", t}, {"i", round * kWindow + i}})) ++misordered;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(misordered.load(), 0);
+  EXPECT_EQ(handled_.load(), kClients * kRounds * kWindow);
+  EXPECT_FALSE(overlapped_);
+}
+
 TEST_F(ServiceListenerTest, HalfClosedPeerStillGetsItsReplies) {
   startEcho(config());
   auto peer = RawPeer::connect(listener_->config().socketPath);

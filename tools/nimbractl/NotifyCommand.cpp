@@ -1,4 +1,4 @@
-// nimbractl notify: posts a Darwin notification to the daemon's notify center.
+// nimbractl notify: posts a named notification to the daemon's notify center.
 
 #include <fmt/format.h>
 

@@ -1,0 +1,334 @@
+#include "platform/AnalyticsSink.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <future>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "platform/Directories.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+
+namespace platform {
+
+namespace {
+
+const Logger& sinkLog() {
+  static const Logger log("com.corvane.nimbrad", "AnalyticsSink");
+  return log;
+}
+
+std::string isoTime(std::chrono::system_clock::time_point time) {
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+  std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+  long fraction = static_cast<long>(millis % 1000);
+  if (fraction < 0) {
+    fraction += 1000;
+    seconds -= 1;
+  }
+  std::tm tm{};
+  if (gmtime_r(&seconds, &tm) == nullptr) return {};
+  char buffer[64];
+  std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
+  if (n == 0) return {};
+  return fmt::format("{}.{:03}Z", std::string_view(buffer, n), fraction);
+}
+
+std::string base64(const Data& data) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < data.size(); i += 3) {
+    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += kAlphabet[(n >> 6) & 63];
+    out += kAlphabet[n & 63];
+  }
+  if (i + 1 == data.size()) {
+    std::uint32_t n = std::uint32_t(data[i]) << 16;
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == data.size()) {
+    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8);
+    out += kAlphabet[(n >> 18) & 63];
+    out += kAlphabet[(n >> 12) & 63];
+    out += kAlphabet[(n >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+nlohmann::json toJson(const Value& value) {
+  switch (value.type()) {
+    case Value::Type::Null:
+      return nullptr;
+    case Value::Type::Bool:
+      return *value.asBool();
+    case Value::Type::Integer:
+      return *value.asInteger();
+    case Value::Type::Real: {
+      double d = *value.asReal();
+      if (!std::isfinite(d)) return nullptr;  // JSON has no NaN or infinity
+      return d;
+    }
+    case Value::Type::String:
+      return *value.asString();
+    case Value::Type::Date: {
+      double s = value.asDate()->secondsSince1970;
+      if (!std::isfinite(s) || std::fabs(s) > 1e15) return nullptr;
+      return isoTime(std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(s))));
+    }
+    case Value::Type::Data:
+      return base64(*value.asData());
+    case Value::Type::Array: {
+      auto out = nlohmann::json::array();
+      for (const auto& item : *value.asArray()) out.push_back(toJson(item));
+      return out;
+    }
+    case Value::Type::Dictionary: {
+      auto out = nlohmann::json::object();
+      for (const auto& [key, item] : *value.asDictionary()) out[key] = toJson(item);
+      return out;
+    }
+  }
+  return nullptr;
+}
+
+// Writes all of `bytes`; false with errno set on failure.
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool makeDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string partial;
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::string analyticsJsonLine(std::string_view event, std::chrono::system_clock::time_point time,
+                              const Dictionary& payload) {
+  nlohmann::json line = nlohmann::json::object();
+  line["event"] = std::string(event);
+  line["time"] = isoTime(time);
+  line["payload"] = toJson(Value(payload));
+  // Strings come from launch events and bundles on disk: replace invalid
+  // UTF-8 rather than throw.
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+struct JsonLinesAnalyticsSink::State {
+  struct Pending {
+    std::string event;
+    std::chrono::system_clock::time_point time;
+    AnalyticsPayloadBuilder payload;
+  };
+
+  Options options;
+  const Clock* clock;
+  std::string file;
+  std::shared_ptr<DispatchQueue> queue = DispatchQueue::makeSerial("com.corvane.nimbra.analytics", QoS::Utility);
+
+  std::mutex mutex;
+  std::vector<Pending> pending;                              // GUARDED_BY(mutex)
+  bool drainScheduled = false;                               // GUARDED_BY(mutex)
+  std::chrono::steady_clock::time_point refuseUntil{};       // GUARDED_BY(mutex)
+  bool overflowReported = false;                             // GUARDED_BY(mutex)
+
+  // Only touched on `queue`.
+  bool failing = false;
+
+  void fail(const char* what, int error) {
+    if (!failing) {
+      sinkLog().error("Analytics: {} {} failed: {}; dropping events for {} ms", what, file, std::strerror(error),
+                      options.failureCoolDown.count());
+    }
+    failing = true;
+    std::lock_guard lock(mutex);
+    refuseUntil = clock->uptime() + options.failureCoolDown;
+  }
+
+  // Opens the file for appending; returns the descriptor and its size.
+  bool open(FileDescriptor& fd, std::uint64_t& size) {
+    if (!makeDirectories(options.directory)) {
+      fail("creating the folder of", errno ? errno : ENOTDIR);
+      return false;
+    }
+    fd.reset(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640));
+    if (fd.get() < 0) {
+      fail("opening", errno);
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      fail("checking", errno ? errno : EINVAL);
+      fd.reset();
+      return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+
+  void drain() {
+    std::vector<Pending> batch;
+    {
+      std::lock_guard lock(mutex);
+      batch.swap(pending);
+      drainScheduled = false;
+      overflowReported = false;
+    }
+    if (batch.empty()) return;
+
+    FileDescriptor fd;
+    std::uint64_t size = 0;
+    // A batch that cannot be written is dropped without building payloads.
+    if (!open(fd, size)) return;
+
+    std::string buffer;
+    auto writeBuffer = [&]() -> bool {
+      if (buffer.empty()) return true;
+      if (!writeAll(fd.get(), buffer)) {
+        fail("writing", errno);
+        return false;
+      }
+      size += buffer.size();
+      buffer.clear();
+      return true;
+    };
+
+    for (auto& item : batch) {
+      std::string line;
+      try {
+        line = analyticsJsonLine(item.event, item.time, item.payload ? item.payload() : Dictionary{});
+      } catch (const std::exception& e) {
+        // A builder that throws loses its own event, never the batch.
+        sinkLog().error("Analytics: dropping event {}: {}", item.event, e.what());
+        continue;
+      }
+      line += '\n';
+      item.payload = nullptr;  // release captures early
+      std::uint64_t projected = size + buffer.size() + line.size();
+      if (projected > options.rotateBytes && size + buffer.size() > 0) {
+        if (!writeBuffer()) return;
+        if (!rotate(fd, size)) return;
+      }
+      buffer += line;
+    }
+    if (!writeBuffer()) return;
+    if (failing) {
+      failing = false;
+      sinkLog().notice("Analytics: writing to {} again", file);
+    }
+  }
+
+  bool rotate(FileDescriptor& fd, std::uint64_t& size) {
+    fd.reset();
+    std::string previous = file + ".1";
+    if (::rename(file.c_str(), previous.c_str()) != 0 && errno != ENOENT) {
+      fail("rotating", errno);
+      return false;
+    }
+    return open(fd, size);
+  }
+};
+
+JsonLinesAnalyticsSink::JsonLinesAnalyticsSink(Options options) : state_(std::make_shared<State>()) {
+  state_->options = std::move(options);
+  state_->clock = state_->options.clock ? state_->options.clock : &Clock::system();
+  state_->file = state_->options.directory + "/events.jsonl";
+}
+
+JsonLinesAnalyticsSink::~JsonLinesAnalyticsSink() = default;
+
+std::shared_ptr<JsonLinesAnalyticsSink> JsonLinesAnalyticsSink::shared() {
+  static const std::shared_ptr<JsonLinesAnalyticsSink> sink =
+      std::make_shared<JsonLinesAnalyticsSink>(Options{.directory = directories::state() + "/analytics"});
+  return sink;
+}
+
+bool JsonLinesAnalyticsSink::sendEventLazy(std::string_view event, AnalyticsPayloadBuilder payload) {
+  auto& s = *state_;
+  auto now = s.clock->now();
+  bool schedule = false;
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.refuseUntil != std::chrono::steady_clock::time_point{} && s.clock->uptime() < s.refuseUntil) return false;
+    if (s.pending.size() >= s.options.maxPending) {
+      if (!s.overflowReported) {
+        s.overflowReported = true;
+        sinkLog().error("Analytics: backlog of {} events is full, dropping events", s.options.maxPending);
+      }
+      return false;
+    }
+    s.pending.push_back({std::string(event), now, std::move(payload)});
+    if (!s.drainScheduled) {
+      s.drainScheduled = true;
+      schedule = true;
+    }
+  }
+  if (schedule) {
+    s.queue->async([state = state_] { state->drain(); });
+  }
+  return true;
+}
+
+bool JsonLinesAnalyticsSink::flush(std::chrono::milliseconds timeout) {
+  // The queue is serial: a block submitted now runs after every drain that
+  // was scheduled for events taken before this call.
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  state_->queue->async([done] { done->set_value(); });
+  return finished.wait_for(timeout) == std::future_status::ready;
+}
+
+std::string JsonLinesAnalyticsSink::filePath() const { return state_->file; }
+
+}  // namespace platform

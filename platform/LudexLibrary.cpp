@@ -1,0 +1,474 @@
+#include "platform/LudexLibrary.h"
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/Directories.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+namespace platform {
+
+namespace {
+
+const Logger& libraryLog() {
+  static const Logger log("com.corvane.nimbrad", "LudexLibrary");
+  return log;
+}
+
+// Edits arrive as bursts (create, write, close; or delete then rename):
+// they are folded into one change.
+constexpr std::chrono::milliseconds kChangeDebounce{100};
+constexpr std::chrono::seconds kRewatchDelay{2};
+
+bool makeDirectories(const std::string& path, mode_t mode) {
+  if (path.empty()) return false;
+  for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+    std::string partial = path.substr(0, pos);
+    if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return false;
+    if (pos == std::string::npos) break;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string fileNameFor(uid_t uid) { return std::to_string(uid) + ".plist"; }
+
+// What identifies one version of a file on disk.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modifiedNanos = 0;
+  std::int64_t changedNanos = 0;
+  bool exists = false;
+  bool operator==(const FileVersion&) const = default;
+};
+
+FileVersion versionOf(const struct stat& st) {
+  return FileVersion{st.st_dev,
+                     st.st_ino,
+                     st.st_size,
+                     std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                     std::int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
+                     true};
+}
+
+class FileLibrary;
+
+}  // namespace
+
+// One inotify watch on the library folder for all libraries of a factory;
+// events are routed by file name.
+struct LudexFileLibraryFactory::Watcher : std::enable_shared_from_this<LudexFileLibraryFactory::Watcher> {
+  std::string folder;
+  std::mutex mutex;
+  std::map<std::string, std::vector<std::weak_ptr<FileLibrary>>> libraries;  // GUARDED_BY(mutex)
+  bool started = false;                                                      // GUARDED_BY(mutex)
+  bool stopped = false;                                                      // GUARDED_BY(mutex)
+  int watch = -1;                                                            // GUARDED_BY(mutex)
+  std::unique_ptr<asio::posix::stream_descriptor> stream;                    // GUARDED_BY(mutex)
+  std::array<char, 16 * 1024> buffer{};                                      // only used by the one outstanding read
+
+  explicit Watcher(std::string f) : folder(std::move(f)) {}
+
+  void add(const std::string& name, const std::shared_ptr<FileLibrary>& library);
+  void stop();
+
+ private:
+  // REQUIRES: mutex held
+  bool startLocked();
+  void read();
+  void handle(std::size_t bytes);
+  void notify(const std::string& name);
+  void notifyAll();
+  void scheduleRewatch();
+};
+
+namespace {
+
+class FileLibrary final : public LXGameLibrary, public std::enable_shared_from_this<FileLibrary> {
+ public:
+  FileLibrary(uid_t uid, std::string path, std::shared_ptr<LudexFileLibraryFactory::Watcher> watcher)
+      : uid_(uid),
+        path_(std::move(path)),
+        queue_(DispatchQueue::makeSerial("com.corvane.nimbra.ludex." + std::to_string(uid))),
+        watcher_(std::move(watcher)) {}
+
+  void registerInstalledGamesDidChangeHandler(AppsHandler handler) override {
+    bool first;
+    {
+      std::lock_guard lock(mutex_);
+      first = handlers_.empty();
+      handlers_.push_back(std::move(handler));
+    }
+    if (first && watcher_) watcher_->add(fileNameFor(uid_), shared_from_this());
+  }
+
+  void fetchInstalledGames(FetchCompletion completion) override {
+    queue_->async([self = shared_from_this(), completion = std::move(completion)] {
+      auto snapshot = self->load();
+      if (!snapshot) {
+        completion(std::nullopt);
+        return;
+      }
+      completion(snapshot->apps);
+    });
+  }
+
+  void fetchApps(std::vector<std::string> bundleIDs, AppsHandler completion) override {
+    queue_->async([self = shared_from_this(), ids = std::move(bundleIDs), completion = std::move(completion)] {
+      LXGameLibraryApps matches;
+      if (auto snapshot = self->load()) {
+        for (const auto& id : ids) {
+          auto it = snapshot->index.find(id);
+          if (it != snapshot->index.end()) matches.push_back(snapshot->apps[it->second]);
+        }
+      }
+      completion(std::move(matches));
+    });
+  }
+
+  // Called by the watcher for every event on the file; the reload happens
+  // once the burst is over.
+  void fileChanged() {
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(mutex_);
+      generation = ++changeGeneration_;
+    }
+    queue_->asyncAfter(kChangeDebounce, [weak = weak_from_this(), generation] {
+      auto self = weak.lock();
+      if (!self) return;
+      std::vector<AppsHandler> handlers;
+      {
+        std::lock_guard lock(self->mutex_);
+        if (generation != self->changeGeneration_) return;
+        handlers = self->handlers_;
+      }
+      auto snapshot = self->load();
+      if (!snapshot) return;  // unreadable: no news rather than "no games"
+      for (const auto& handler : handlers) handler(snapshot->apps);
+    });
+  }
+
+ private:
+  struct Snapshot {
+    FileVersion version;
+    LXGameLibraryApps apps;
+    std::unordered_map<std::string, std::size_t> index;
+  };
+
+  // The current contents, reread only when the file changed on disk (a query
+  // arrives for each launch of an unknown bundle). nullptr when the file
+  // cannot be read. Runs on queue_ only.
+  std::shared_ptr<const Snapshot> load() {
+    FileVersion version;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+      version = versionOf(st);
+    } else if (errno != ENOENT) {
+      libraryLog().error("Ludex: cannot read games library {}: {}", path_, std::strerror(errno));
+      return nullptr;
+    }
+    if (snapshot_ && snapshot_->version == version) return snapshot_;
+
+    auto contents = ludex::readLibraryFile(path_);
+    if (!contents) {
+      libraryLog().error("Ludex: cannot read games library {}: {}", path_, contents.error().message);
+      snapshot_.reset();
+      return nullptr;
+    }
+    if (contents->malformed) {
+      libraryLog().error("Ludex: games library {} is unusable ({}), treating it as empty", path_, *contents->malformed);
+    } else if (contents->skippedEntries > 0) {
+      libraryLog().error("Ludex: games library {}: skipped {} malformed entries", path_, contents->skippedEntries);
+    }
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->version = version;
+    snapshot->apps = std::move(contents->apps);
+    for (std::size_t i = 0; i < snapshot->apps.size(); ++i) {
+      // The first entry for an identifier wins, as a lookup by identifier would find it.
+      snapshot->index.emplace(*snapshot->apps[i].bundleID, i);
+    }
+    snapshot_ = std::move(snapshot);
+    return snapshot_;
+  }
+
+  const uid_t uid_;
+  const std::string path_;
+  const std::shared_ptr<DispatchQueue> queue_;
+  const std::shared_ptr<LudexFileLibraryFactory::Watcher> watcher_;
+
+  std::mutex mutex_;
+  std::vector<AppsHandler> handlers_;         // GUARDED_BY(mutex_)
+  std::uint64_t changeGeneration_ = 0;        // GUARDED_BY(mutex_)
+  std::shared_ptr<const Snapshot> snapshot_;  // only on queue_
+};
+
+}  // namespace
+
+void LudexFileLibraryFactory::Watcher::add(const std::string& name, const std::shared_ptr<FileLibrary>& library) {
+  std::lock_guard lock(mutex);
+  if (stopped) return;
+  auto& list = libraries[name];
+  std::erase_if(list, [](const std::weak_ptr<FileLibrary>& weak) { return weak.expired(); });
+  list.push_back(library);
+  if (!started) started = startLocked();
+}
+
+bool LudexFileLibraryFactory::Watcher::startLocked() {
+  if (!makeDirectories(folder, 0755)) {
+    libraryLog().error("Ludex: cannot create the games library folder {}: {}", folder, std::strerror(errno));
+    scheduleRewatch();
+    return false;
+  }
+  if (!stream) {
+    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+      libraryLog().error("Ludex: inotify unavailable ({}), games library changes are not watched",
+                         std::strerror(errno));
+      return false;
+    }
+    stream = std::make_unique<asio::posix::stream_descriptor>(DispatchRuntime::shared().context(), fd);
+    read();
+  }
+  watch = ::inotify_add_watch(stream->native_handle(), folder.c_str(),
+                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
+                                  IN_MOVE_SELF | IN_ONLYDIR);
+  if (watch < 0) {
+    libraryLog().error("Ludex: cannot watch the games library folder {}: {}", folder, std::strerror(errno));
+    scheduleRewatch();
+    return false;
+  }
+  return true;
+}
+
+void LudexFileLibraryFactory::Watcher::stop() {
+  std::lock_guard lock(mutex);
+  stopped = true;
+  if (stream) {
+    std::error_code ignored;
+    stream->close(ignored);
+  }
+}
+
+void LudexFileLibraryFactory::Watcher::read() {
+  // The handler holds the watcher, so the buffer outlives the read; stop()
+  // closes the descriptor, which ends the chain.
+  stream->async_read_some(asio::buffer(buffer), [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+    if (ec) {
+      if (ec != asio::error::operation_aborted) {
+        libraryLog().error("Ludex: reading games library folder events failed: {}", ec.message());
+      }
+      return;
+    }
+    self->handle(n);
+    std::lock_guard lock(self->mutex);
+    if (!self->stopped && self->stream) self->read();
+  });
+}
+
+void LudexFileLibraryFactory::Watcher::handle(std::size_t bytes) {
+  std::vector<std::string> changed;
+  bool all = false, lost = false;
+  int current;
+  {
+    std::lock_guard lock(mutex);
+    current = watch;
+  }
+  std::size_t offset = 0;
+  while (offset + sizeof(inotify_event) <= bytes) {
+    inotify_event header;
+    std::memcpy(&header, buffer.data() + offset, sizeof header);
+    std::size_t length = sizeof(inotify_event) + header.len;
+    if (offset + length > bytes) break;
+    offset += length;
+    if (header.mask & IN_Q_OVERFLOW) {
+      all = true;
+      continue;
+    }
+    // Events of a watch that was replaced (the folder went and came back).
+    if (header.wd != current) continue;
+    if (header.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) lost = true;
+    if (header.len > 0) {
+      const char* name = buffer.data() + offset - header.len;
+      changed.emplace_back(name, strnlen(name, header.len));
+    }
+  }
+  if (lost) {
+    {
+      std::lock_guard lock(mutex);
+      if (watch != current) return;  // already replaced
+      if (watch >= 0 && stream) ::inotify_rm_watch(stream->native_handle(), watch);
+      watch = -1;
+      started = false;
+    }
+    libraryLog().error("Ludex: the games library folder {} went away; watching for it again", folder);
+    scheduleRewatch();
+    all = true;
+  }
+  if (all) {
+    notifyAll();
+    return;
+  }
+  for (const auto& name : changed) notify(name);
+}
+
+void LudexFileLibraryFactory::Watcher::notify(const std::string& name) {
+  std::vector<std::shared_ptr<FileLibrary>> targets;
+  {
+    std::lock_guard lock(mutex);
+    auto it = libraries.find(name);
+    if (it == libraries.end()) return;
+    for (const auto& weak : it->second) {
+      if (auto library = weak.lock()) targets.push_back(std::move(library));
+    }
+  }
+  for (const auto& library : targets) library->fileChanged();
+}
+
+void LudexFileLibraryFactory::Watcher::notifyAll() {
+  std::vector<std::shared_ptr<FileLibrary>> targets;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& [name, list] : libraries) {
+      for (const auto& weak : list) {
+        if (auto library = weak.lock()) targets.push_back(std::move(library));
+      }
+    }
+  }
+  for (const auto& library : targets) library->fileChanged();
+}
+
+void LudexFileLibraryFactory::Watcher::scheduleRewatch() {
+  DispatchQueue::global(QoS::Utility)->asyncAfter(kRewatchDelay, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    bool nowWatching = false;
+    {
+      std::lock_guard lock(self->mutex);
+      if (self->stopped || self->started) return;
+      self->started = self->startLocked();
+      nowWatching = self->started;
+    }
+    // Files may have appeared while nobody watched.
+    if (nowWatching) self->notifyAll();
+  });
+}
+
+LudexFileLibraryFactory::LudexFileLibraryFactory(std::string folder)
+    : folder_(std::move(folder)), watcher_(std::make_shared<Watcher>(folder_)) {}
+
+LudexFileLibraryFactory::~LudexFileLibraryFactory() { watcher_->stop(); }
+
+std::shared_ptr<LudexFileLibraryFactory> LudexFileLibraryFactory::shared() {
+  static const std::shared_ptr<LudexFileLibraryFactory> factory =
+      std::make_shared<LudexFileLibraryFactory>(ludex::defaultFolder());
+  return factory;
+}
+
+std::shared_ptr<LXGameLibrary> LudexFileLibraryFactory::libraryForUserIdentifier(uid_t uid) {
+  return std::make_shared<FileLibrary>(uid, ludex::libraryPath(folder_, uid), watcher_);
+}
+
+namespace ludex {
+
+std::string defaultFolder() { return directories::state() + "/ludex"; }
+
+std::string libraryPath(std::string_view folder, uid_t uid) { return std::string(folder) + "/" + fileNameFor(uid); }
+
+Expected<LibraryContents, LibraryError> readLibraryFile(const std::string& path) {
+  LibraryContents contents;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return contents;
+    return unexpected(LibraryError{std::strerror(errno)});
+  }
+  if (!S_ISREG(st.st_mode)) return unexpected(LibraryError{"not a regular file"});
+
+  PropertyListLimits limits;
+  limits.maxDepth = 8;
+  auto root = PropertyList::readFile(path, limits, kMaxLibraryFileBytes);
+  if (!root) {
+    const auto& error = root.error();
+    if (error.errorNumber == ENOENT) return contents;  // removed since the stat
+    if (error.errorNumber != 0) return unexpected(LibraryError{error.message});
+    contents.malformed = error.message;
+    return contents;
+  }
+  const Array* entries = root->asArray();
+  if (!entries) {
+    contents.malformed = fmt::format("root is {}, not an array", root->typeName());
+    return contents;
+  }
+  contents.apps.reserve(entries->size());
+  for (const auto& entry : *entries) {
+    const Value* bundleID = entry.find("bundleID");
+    const Value* isGame = entry.find("isGame");
+    if (!bundleID || !bundleID->asString() || bundleID->asString()->empty() || !isGame || !isGame->asBool()) {
+      ++contents.skippedEntries;
+      continue;
+    }
+    contents.apps.push_back(LXGameLibraryApp{*bundleID->asString(), *isGame->asBool()});
+  }
+  return contents;
+}
+
+namespace {
+
+Expected<void, LibraryError> writeLibrary(const std::string& folder, uid_t uid, const LXGameLibraryApps& apps) {
+  if (!makeDirectories(folder, 0755)) {
+    return unexpected(LibraryError{fmt::format("cannot create {}: {}", folder, std::strerror(errno))});
+  }
+  Array entries;
+  entries.reserve(apps.size());
+  for (const auto& app : apps) {
+    if (!app.bundleID) continue;
+    entries.push_back(Dictionary{{"bundleID", *app.bundleID}, {"isGame", app.isGame}});
+  }
+  std::string path = libraryPath(folder, uid);
+  auto written = PropertyList::writeFileAtomically(path, Value(std::move(entries)), PropertyListFormat::Xml, 0644);
+  if (!written) return unexpected(LibraryError{fmt::format("cannot write {}: {}", path, written.error().message)});
+  return {};
+}
+
+}  // namespace
+
+Expected<void, LibraryError> setApp(const std::string& folder, uid_t uid, std::string_view bundleID, bool isGame) {
+  if (bundleID.empty()) return unexpected(LibraryError{"empty bundle identifier"});
+  std::string path = libraryPath(folder, uid);
+  auto current = readLibraryFile(path);
+  if (!current) return unexpected(LibraryError{fmt::format("cannot read {}: {}", path, current.error().message)});
+  LXGameLibraryApps apps;
+  bool found = false;
+  for (auto& app : current->apps) {
+    if (app.bundleID == bundleID) {
+      if (found) continue;  // one entry per identifier
+      app.isGame = isGame;
+      found = true;
+    }
+    apps.push_back(std::move(app));
+  }
+  if (!found) apps.push_back(LXGameLibraryApp{std::string(bundleID), isGame});
+  return writeLibrary(folder, uid, apps);
+}
+
+Expected<void, LibraryError> clearLibrary(const std::string& folder, uid_t uid) {
+  return writeLibrary(folder, uid, {});
+}
+
+}  // namespace ludex
+
+}  // namespace platform
