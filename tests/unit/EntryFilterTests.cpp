@@ -131,15 +131,11 @@ TEST(EntryFilter, RuleMatching) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EntryFilter::ruleMatches(entry, c.rule), c.matches) << c.name;
-    EXPECT_EQ(ProcessListDataStore::ruleMatches(entry, c.rule), c.matches) << c.name;
   }
 }
 
 TEST(EntryFilter, FieldValuesByName) {
   ProcessDataEntry entry = test::makeEntry("Quillmere", 502);
-  for (const auto& field : ProcessDataEntry::fields()) {
-    EXPECT_EQ(entry.fieldValue(field.name).index(), field.read(entry).index()) << field.name;
-  }
   EXPECT_EQ(std::get<std::uint32_t>(entry.fieldValue("process_uid")), 502u);
   EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("responsible_path")), "/Applications/Quillmere.app");
   EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("Process_Name")), "<ERROR> No Value For Key");
