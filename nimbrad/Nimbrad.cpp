@@ -5,6 +5,9 @@
 #include <cstdlib>
 
 #include "nimbrad/AssetPolicyProvider.h"
+#include "nimbrad/ExclusionRulesProvider.h"
+#include "nimbrad/NativeAppListProvider.h"
+#include "nimbrad/ProductMappingProvider.h"
 #include "nimbrad/UserDefaultsPolicyProvider.h"
 #include "nimbrad/VelmoraEventData.h"
 #include "platform/Entitlements.h"
@@ -73,6 +76,9 @@ void Nimbrad::construct() {
   dbSyncQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.dbSync", QoS::Utility);
 
   if (environment_.makeAssetManager) assetManager_ = environment_.makeAssetManager();
+  nativeAppListProvider_ = NativeAppListProvider::create(assetManager_);
+  exclusionRulesProvider_ = ExclusionRulesProvider::create(assetManager_);
+  productMappingProvider_ = ProductMappingProvider::create(assetManager_);
 
   // User defaults first: the administrator's settings override the asset's.
   std::vector<std::shared_ptr<VelmoraPolicyProvider>> policyProviders;

@@ -18,7 +18,10 @@
 
 #include "nimbrad/AssetManager.h"
 #include "nimbrad/EntitlementChecker.h"
+#include "nimbrad/ExclusionRulesProviding.h"
+#include "nimbrad/NativeAppListProviding.h"
 #include "nimbrad/ProcessListDataStore.h"
+#include "nimbrad/ProductMappingProviding.h"
 #include "nimbrad/VelmoraPolicyManager.h"
 #include "nimbrad/XPCService.h"
 #include "platform/Clock.h"
@@ -102,6 +105,11 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // nullptr when the asset manager could not be created.
   const std::shared_ptr<AssetManager>& assetManager() const { return assetManager_; }
   const std::shared_ptr<VelmoraPolicyManager>& velmoraPolicy() const { return velmoraPolicy_; }
+  // Created over the asset manager, or without one (then serving their empty
+  // fallbacks); never null.
+  const std::shared_ptr<NativeAppListProviding>& nativeAppListProvider() const { return nativeAppListProvider_; }
+  const std::shared_ptr<ExclusionRulesProviding>& exclusionRulesProvider() const { return exclusionRulesProvider_; }
+  const std::shared_ptr<ProductMappingProviding>& productMappingProvider() const { return productMappingProvider_; }
 
  private:
   explicit Nimbrad(Environment environment);
@@ -127,6 +135,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
 
   std::shared_ptr<ProcessListDataStore> processListDataStore_;
   std::shared_ptr<AssetManager> assetManager_;
+  std::shared_ptr<NativeAppListProviding> nativeAppListProvider_;
+  std::shared_ptr<ExclusionRulesProviding> exclusionRulesProvider_;
+  std::shared_ptr<ProductMappingProviding> productMappingProvider_;
   std::shared_ptr<VelmoraPolicyManager> velmoraPolicy_;
   std::optional<platform::ObserverToken> policyObserver_;  // set by setupPolicyObservation()
 

@@ -83,6 +83,21 @@ constexpr std::array<std::size_t, 17> rowWidths = {6, 24, 12, 32, 12, 24, 12, 32
 
 std::span<const ProcessDataEntry::Field> ProcessDataEntry::fields() { return fieldTable; }
 
+const ProcessDataEntry::Field* ProcessDataEntry::field(std::string_view name) {
+  // Looked up for every key of every exclusion rule on each launch; the
+  // table is small enough that a scan beats building an index.
+  for (const auto& candidate : fieldTable) {
+    if (candidate.name == name) return &candidate;
+  }
+  return nullptr;
+}
+
+ProcessDataEntry::FieldValue ProcessDataEntry::fieldValue(std::string_view name) const {
+  const Field* found = field(name);
+  if (found == nullptr) return kNoValueForKey;
+  return found->read(*this);
+}
+
 std::string ProcessDataEntry::identityKey(std::string_view a, std::string_view b, std::string_view c,
                                           std::string_view d) {
   std::string key;

@@ -107,6 +107,14 @@ struct ProcessDataEntry {
   };
   // Every field in declaration order.
   static std::span<const Field> fields();
+  // The field called `name` (exact text), or nullptr when there is none.
+  static const Field* field(std::string_view name);
+
+  // What a name that is no field reads as.
+  static constexpr std::string_view kNoValueForKey = "<ERROR> No Value For Key";
+  // The value of the field called `name`; for a name that is no field the
+  // text "<ERROR> No Value For Key". Texts refer into this entry.
+  FieldValue fieldValue(std::string_view name) const;
 
   // Same launch identity: user and the three identity keys. Nothing else counts.
   bool operator==(const ProcessDataEntry& other) const {

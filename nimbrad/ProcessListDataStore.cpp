@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "nimbrad/DateFormatter.h"
+#include "nimbrad/EntryFilter.h"
 #include "nimbrad/ProcessDataEntry.h"
 #include "nimbrad/ProcessListStatements.h"
 #include "platform/Directories.h"
@@ -779,6 +780,39 @@ void ProcessListDataStore::setExclusionRulesProvider(std::shared_ptr<const Exclu
 std::shared_ptr<const ExclusionRulesProviding> ProcessListDataStore::exclusionRulesProvider() const {
   std::lock_guard lock(exclusionRulesLock_);
   return exclusionRulesProvider_;
+}
+
+// --- Entry filters ------------------------------------------------------------------
+
+bool ProcessListDataStore::shouldExclude(const ProcessDataEntry& entry, const VelmoraPolicy& policy) const {
+  const char* reason = nullptr;
+  if (enableIgnoreListFilter.load() && ignoreListMatches(entry)) {
+    reason = "ignoreList";
+  } else if (enableUninterestingTargetFilter.load() && isUninterestingTarget(entry, policy)) {
+    reason = "uninteresting";
+  }
+  if (reason == nullptr) {
+    log_.debug("<nimbrad:PLDS:FILTER> Keeping: {} : {}", entry.process_name, entry.target_name);
+    return false;
+  }
+  log_.debug("<nimbrad:PLDS:FILTER> Excluding ({}): {} : {}", reason, entry.process_name, entry.target_name);
+  return true;
+}
+
+bool ProcessListDataStore::ignoreListMatches(const ProcessDataEntry& entry) const {
+  if (auto provider = exclusionRulesProvider()) {
+    auto rules = provider->currentRulesSnapshot();
+    return EntryFilter::ignoreListMatches(entry, *rules, log_);
+  }
+  return EntryFilter::ignoreListMatches(entry, EntryFilter::builtInRules(), log_);
+}
+
+bool ProcessListDataStore::isUninterestingTarget(const ProcessDataEntry& entry, const VelmoraPolicy& policy) const {
+  return EntryFilter::isUninterestingTarget(entry, policy);
+}
+
+bool ProcessListDataStore::ruleMatches(const ProcessDataEntry& entry, const ExclusionRule& rule) {
+  return EntryFilter::ruleMatches(entry, rule);
 }
 
 }  // namespace nimbra

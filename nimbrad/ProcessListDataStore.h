@@ -28,6 +28,7 @@
 namespace nimbra {
 
 struct ProcessDataEntry;
+struct VelmoraPolicy;
 
 class ProcessListDataStore : public std::enable_shared_from_this<ProcessListDataStore> {
  public:
@@ -180,9 +181,24 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   void setExclusionRulesProvider(std::shared_ptr<const ExclusionRulesProviding> provider);
   std::shared_ptr<const ExclusionRulesProviding> exclusionRulesProvider() const;
 
+  // Changed only by the database commands; read without a lock.
   std::atomic<bool> enableIgnoreListFilter{true};
   std::atomic<bool> enableUninterestingTargetFilter{true};
+  // Kept here, applied by the game filter.
   std::atomic<bool> enableGameFilter{true};
+
+  // --- Entry filters (any thread; the caller's queue) -------------------------
+
+  // True when the entry must not be recorded: the ignore list (when its
+  // switch is on), then the uninteresting-target filter (when its switch is
+  // on). The decision is logged at debug level with its reason.
+  bool shouldExclude(const ProcessDataEntry& entry, const VelmoraPolicy& policy) const;
+  // Platform tools by name, then the exclusion rules: the provider's current
+  // rules, or the built-in rule when no provider is set.
+  bool ignoreListMatches(const ProcessDataEntry& entry) const;
+  bool isUninterestingTarget(const ProcessDataEntry& entry, const VelmoraPolicy& policy) const;
+  // One rule against one entry (see EntryFilter::ruleMatches).
+  static bool ruleMatches(const ProcessDataEntry& entry, const ExclusionRule& rule);
 
   // The memory database, or null when none is open. The connection stays
   // valid for as long as the caller holds it, even if the store closes it.

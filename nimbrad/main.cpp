@@ -65,6 +65,7 @@ int main() {
   gDaemon = new std::shared_ptr<Nimbrad>(Nimbrad::create());
   std::atexit(exitHook);
   Nimbrad& daemon = **gDaemon;
+  daemon.processListDataStore()->setExclusionRulesProvider(daemon.exclusionRulesProvider());
   daemon.processListDataStore()->loadDatabase();
 
   daemon.registerVelmoraEventListener();

@@ -19,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "tests/support/ScopedLogCapture.h"
 
 namespace nimbra::test {
 
@@ -97,23 +98,6 @@ class RecordingFileManager final : public platform::FileManager {
   platform::SystemFileManager real_;
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
-};
-
-// Captures every log line (debug and up) while it exists.
-class ScopedLogCapture {
- public:
-  ScopedLogCapture() {
-    platform::logging::setSink(sink);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
-  }
-  ~ScopedLogCapture() {
-    platform::logging::setThreshold(platform::LogLevel::Default);
-    platform::logging::setSink(nullptr);
-  }
-  ScopedLogCapture(const ScopedLogCapture&) = delete;
-  ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
-
-  std::shared_ptr<platform::CaptureLogSink> sink = std::make_shared<platform::CaptureLogSink>();
 };
 
 // A launch of application `name` (a bundle /Applications/<name>.app) by user

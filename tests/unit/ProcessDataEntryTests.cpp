@@ -101,7 +101,7 @@ TEST_F(ProcessDataEntryTests, UnparsableLaunchTimeFallsBackToNowWithOneErrorLine
   auto entry = ProcessDataEntry::fromEvent(pluginLaunch(), "2024-13-01 00:00:00", VelmoraReason::unknown(), "", clock);
   EXPECT_EQ(entry.previously_launched_date.secondsSince1970, 1800000000);
   EXPECT_EQ(entry.previously_launched_date_string, DateFormatter::format(platform::Date{1800000000}));
-  EXPECT_EQ(log.sink->count("Failed to parse date from string: 2024-13-01 00:00:00, using current date as fallback"),
+  EXPECT_EQ(log->count("Failed to parse date from string: 2024-13-01 00:00:00, using current date as fallback"),
             1u);
 }
 

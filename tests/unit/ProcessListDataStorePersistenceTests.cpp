@@ -93,7 +93,7 @@ TEST_F(ProcessListDataStorePersistenceTests, FirstStartBuildsANewDatabaseThatThe
   auto store = makeStore();
   EXPECT_EQ(store->databaseURL(), directory.path());
   store->loadDatabase();
-  EXPECT_TRUE(log.sink->contains("No existing database file found"));
+  EXPECT_TRUE(log->contains("No existing database file found"));
   ASSERT_TRUE(store->memoryDatabase());
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "PRAGMA user_version"), 9);
   EXPECT_TRUE(store->isDirty());
@@ -136,7 +136,7 @@ TEST_F(ProcessListDataStorePersistenceTests, UnreadableSnapshotIsReplacedByAnEmp
   store->loadDatabase();
   ASSERT_TRUE(store->memoryDatabase());
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "PRAGMA user_version"), 9);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> FAILED to sync database contents 26 file is not a database"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> FAILED to sync database contents 26 file is not a database"));
   EXPECT_FALSE(exists(databasePath()));
   ASSERT_TRUE(store->saveToDisk());
   EXPECT_EQ(Snapshot(databasePath()).integrity(), "ok");
@@ -245,7 +245,7 @@ TEST_F(ProcessListDataStorePersistenceTests, StoreWithoutADirectoryReportsEveryS
   std::string blocker = directory.write("file", "a file where the directory should be");
   auto store = std::make_shared<ProcessListDataStore>(blocker + "/store", files);
   EXPECT_FALSE(store->databaseURL());
-  EXPECT_TRUE(log.sink->contains("FAILED to create database directory at " + blocker + "/store error: Not a directory."));
+  EXPECT_TRUE(log->contains("FAILED to create database directory at " + blocker + "/store error: Not a directory."));
   store->loadDatabase();  // builds a memory database all the same
   ASSERT_TRUE(store->memoryDatabase());
   auto saved = store->saveToDisk();
@@ -274,14 +274,14 @@ TEST_F(ProcessListDataStorePersistenceTests, SingleIntQueryAnswersMinusOneAndLog
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "PRAGMA user_version"), -1);  // no database yet
   store->loadDatabase();
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "SELECT nonsense FROM nowhere"), -1);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> executeFetchSingleIntQuery failed returning -1 from MEMORY database: 1"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> executeFetchSingleIntQuery failed returning -1 from MEMORY database: 1"));
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "SELECT 1 WHERE 0"), -1);
   EXPECT_EQ(store->executeFetchSingleIntQuery(nullptr, "SELECT 5000000000"), 5000000000);
   ASSERT_TRUE(store->saveToDisk());
   auto disk = store->openDiskDatabase(true);
   ASSERT_TRUE(disk);
   EXPECT_EQ(store->executeFetchSingleIntQuery(disk->get(), "SELECT nonsense FROM nowhere"), -1);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> executeFetchSingleIntQuery failed returning -1 from DISK database: 1"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> executeFetchSingleIntQuery failed returning -1 from DISK database: 1"));
 }
 
 TEST_F(ProcessListDataStorePersistenceTests, RecreateAndPurgeDeleteTheSnapshot) {
@@ -292,7 +292,7 @@ TEST_F(ProcessListDataStorePersistenceTests, RecreateAndPurgeDeleteTheSnapshot) 
 
   ASSERT_TRUE(store->recreateDatabase());
   EXPECT_FALSE(exists(databasePath()));
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> Purged disk database file at " + databasePath()));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> Purged disk database file at " + databasePath()));
   EXPECT_EQ(memoryRows(*store, "velmora_notification_timestamp_table"), 0);
   EXPECT_TRUE(store->isDirty());
 
@@ -402,7 +402,7 @@ TEST_F(ProcessListDataStorePersistenceTests, AsyncSaveLogsItsFailure) {
   store->loadDatabase();
   files.failSynchronizeFile = true;
   store->saveToDiskAsync();
-  EXPECT_TRUE(log.sink->contains(
+  EXPECT_TRUE(log->contains(
       "<nimbrad:PLDS> Async save to disk failed: <nimbrad:PLDS> FAILED to flush temp database after save: "
       "Input/output error"));
   files.failSynchronizeFile = false;

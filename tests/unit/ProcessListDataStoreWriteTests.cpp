@@ -160,7 +160,7 @@ TEST_F(ProcessListDataStoreWriteTests, NegativeRidIsLoggedAndWritesNothing) {
   auto result = store->updateEntry(entry, -7, false);
   ASSERT_TRUE(result);
   EXPECT_FALSE(*result);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> updateEntry: no rid for entry: " + entry.tableRow()));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> updateEntry: no rid for entry: " + entry.tableRow()));
   EXPECT_EQ(rows("velmora_process_list_table"), 0);
   ASSERT_TRUE(store->insertLaunchTimestamp(-1, platform::Date{t0}));
   EXPECT_EQ(rows("velmora_launch_timestamp_table"), 0);
@@ -185,7 +185,7 @@ TEST_F(ProcessListDataStoreWriteTests, NotificationRecordsAreKeptOnceAndReachThe
 
   auto closed = std::make_shared<ProcessListDataStore>(directory.path(), files);  // never loaded
   closed->recordNotification("k", 501, platform::Date{t0});
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> Failed to prepare notification insert"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> Failed to prepare notification insert"));
 }
 
 TEST_F(ProcessListDataStoreWriteTests, BindingErrorsNameTheParameter) {
@@ -222,7 +222,7 @@ TEST_F(ProcessListDataStoreWriteTests, BindingErrorsNameTheParameter) {
     EXPECT_EQ(result.error().message(), message);
   }
   EXPECT_EQ(store->executeParameterizedSingleIntQuery(nullptr, query, {false}), -1);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> executeParameterizedSingleIntQuery failed to bind parameters: "
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> executeParameterizedSingleIntQuery failed to bind parameters: "
                                  "Unsupported parameter type at index 1: bool"));
   EXPECT_FALSE(store->isDirty());  // nothing was written
 }
@@ -306,7 +306,7 @@ TEST_F(ProcessListDataStoreWriteTests, ExecutorFailuresCarryTheStatementAndSQLit
   EXPECT_FALSE(store->isDirty());  // no accepted step, no dirty mark
 
   EXPECT_EQ(store->executeParameterizedSingleIntQuery(nullptr, "SELECT x FROM nowhere", {}), -1);
-  EXPECT_TRUE(log.sink->contains("<nimbrad:PLDS> executeParameterizedSingleIntQuery failed to prepare statement: 1"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS> executeParameterizedSingleIntQuery failed to prepare statement: 1"));
 }
 
 TEST_F(ProcessListDataStoreWriteTests, ConcurrentLaunchesAreAllCountedAndDebouncedOnce) {

@@ -1,0 +1,28 @@
+#pragma once
+
+// The action URL offered for an application in the unsupported apps list:
+// the entry of the bundle its product key names wins over the entry of the
+// application's own bundle identifier.
+
+#include <optional>
+#include <string>
+
+#include "nimbrad/NativeAppListProviding.h"
+
+namespace nimbra {
+
+class ProductKeyResolver {
+ public:
+  ProductKeyResolver() = delete;
+
+  // A product key starting with "/" is the path of a bundle: its bundle
+  // identifier (read from the bundle on disk) is looked up first. Then
+  // `bundleID`, unless absent or "<unknown>". nullopt when neither has an
+  // entry. Each outcome is logged at debug level. Any thread; reads the
+  // bundle's information file.
+  static std::optional<std::string> actionURL(const NativeAppListProviding& nativeApps,
+                                              const std::optional<std::string>& bundleID,
+                                              const std::optional<std::string>& productKey);
+};
+
+}  // namespace nimbra
