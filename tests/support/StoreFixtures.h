@@ -19,7 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace nimbra::test {
 

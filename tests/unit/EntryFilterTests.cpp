@@ -2,7 +2,7 @@
 
 #include "nimbrad/EntryFilter.h"
 #include "nimbrad/ProcessListDataStore.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/StoreFixtures.h"
 #include "tests/support/TempDirectory.h"
 
@@ -31,7 +31,7 @@ class EntryFilterTest : public ::testing::Test {
  protected:
   void useRules(ExclusionRuleList rules) { store.setExclusionRulesProvider(std::make_shared<FixedRules>(std::move(rules))); }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory dir;
   ProcessListDataStore store{dir.path()};
   ProcessDataEntry entry = test::makeEntry("Quillmere");

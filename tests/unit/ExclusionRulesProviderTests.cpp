@@ -10,7 +10,7 @@
 #include "platform/PropertyList.h"
 #include "tests/support/FakeAssetProvider.h"
 #include "tests/support/Recorder.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/StoreFixtures.h"
 #include "tests/support/TempDirectory.h"
 
@@ -40,7 +40,7 @@ class ExclusionRulesProviderTest : public ::testing::Test {
                  .source = source};
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory dir;
   std::shared_ptr<test::FakeAssetProvider> assets = std::make_shared<test::FakeAssetProvider>();
   int files_ = 0;
@@ -141,7 +141,7 @@ TEST_F(ExclusionRulesProviderTest, ReloadsNotifyOnlyForNewRules) {
 // installed in the rollout store changes exclusion without a restart, and the
 // same content installed again tells nobody.
 TEST(ExclusionRulesRollout, InstalledContentChangesExclusionWithoutRestart) {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory state;
   const std::string fennixDirectory = state.file("fennix");
   auto manager = AssetManager::create(

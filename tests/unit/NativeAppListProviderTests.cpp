@@ -8,7 +8,7 @@
 #include "platform/PropertyList.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FakeAssetProvider.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -28,7 +28,7 @@ class NativeAppListTest : public ::testing::Test {
     return Asset{.type = AssetType::nativeApps, .fileURL = dir.write(name, content), .source = source};
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory dir;
   std::shared_ptr<test::FakeAssetProvider> assets = std::make_shared<test::FakeAssetProvider>();
   int files_ = 0;
@@ -180,7 +180,7 @@ TEST_F(NativeAppListTest, ResolverPrefersTheProductKeysBundle) {
 // The shipped defaults are what a fresh installation runs on: they must load
 // as built-in defaults (a broken one would stop the daemon at start).
 TEST(ShippedDefaults, LoadAsBuiltInDefaults) {
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   const std::string resources = platform::directories::resources();
   auto builtIn = [&](AssetType type) { return Asset::builtInDefault(type, resources); };
 

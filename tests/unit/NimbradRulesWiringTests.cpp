@@ -4,7 +4,7 @@
 #include "nimbrad/UserDefaultsPolicyProvider.h"
 #include "tests/support/FakeEntitlements.h"
 #include "tests/support/FakeFennix.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -14,7 +14,7 @@ using namespace nimbra;
 TEST(NimbradRulesWiring, ProvidersOverTheAssetManagerOrWithoutOne) {
   for (bool withAssetManager : {true, false}) {
     SCOPED_TRACE(withAssetManager);
-    test::ScopedLogCapture log;
+    test::LogCapture log;
     test::TempDirectory config;
     auto fennix = test::FakeFennix::make();
     Nimbrad::Environment environment;

@@ -12,7 +12,7 @@ namespace nimbra {
 namespace {
 
 using test::ManualClock;
-using test::ScopedLogCapture;
+using test::LogCapture;
 
 VelmoraEventData pluginLaunch() {
   VelmoraEventData event;
@@ -97,7 +97,7 @@ TEST_F(ProcessDataEntryTests, ResolvesTranslocationForProcessAndTargetOnly) {
 }
 
 TEST_F(ProcessDataEntryTests, UnparsableLaunchTimeFallsBackToNowWithOneErrorLine) {
-  ScopedLogCapture log;
+  LogCapture log;
   auto entry = ProcessDataEntry::fromEvent(pluginLaunch(), "2024-13-01 00:00:00", VelmoraReason::unknown(), "", clock);
   EXPECT_EQ(entry.previously_launched_date.secondsSince1970, 1800000000);
   EXPECT_EQ(entry.previously_launched_date_string, DateFormatter::format(platform::Date{1800000000}));

@@ -20,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::RecordingFileManager;
 using test::rowCount;
-using test::ScopedLogCapture;
+using test::LogCapture;
 
 constexpr const char* insertNotification =
     "INSERT INTO velmora_notification_timestamp_table (product_key, process_uid, timestamp) VALUES ('k', 501, 1)";
@@ -86,7 +86,7 @@ class ProcessListDataStorePersistenceTests : public ::testing::Test {
 
   test::TempDirectory directory;
   RecordingFileManager files;
-  ScopedLogCapture log;
+  LogCapture log;
 };
 
 TEST_F(ProcessListDataStorePersistenceTests, FirstStartBuildsANewDatabaseThatTheNextSaveWrites) {

@@ -17,7 +17,7 @@ namespace {
 
 using test::makeEntry;
 using test::rowCount;
-using test::ScopedLogCapture;
+using test::LogCapture;
 
 constexpr double t0 = 1700000000;
 
@@ -50,7 +50,7 @@ class ProcessListDataStoreWriteTests : public ::testing::Test {
 
   test::TempDirectory directory;
   test::RecordingFileManager files;
-  ScopedLogCapture log;
+  LogCapture log;
   std::shared_ptr<ProcessListDataStore> store;
 };
 

@@ -7,7 +7,7 @@
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FakeAssetProvider.h"
 #include "tests/support/LaunchEvents.h"
-#include "tests/support/ScopedLogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -51,7 +51,7 @@ class ProductMappingTest : public ::testing::Test {
     return ProductMappingProvider::create(assets);
   }
 
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   test::TempDirectory dir;
   std::shared_ptr<test::FakeAssetProvider> assets = std::make_shared<test::FakeAssetProvider>();
   int files_ = 0;
@@ -361,7 +361,7 @@ TEST(ProductRuleSet, IndexAgreesWithTestingEverySet) {
       default: return "**" + core;
     }
   };
-  test::ScopedLogCapture log;
+  test::LogCapture log;
   const auto& logger = platform::Logger::defaultLog();
   std::size_t matches = 0;
   for (int round = 0; round < 40; ++round) {
