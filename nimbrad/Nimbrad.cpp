@@ -5,6 +5,10 @@
 #include <cstdlib>
 
 #include "nimbrad/AssetPolicyProvider.h"
+#include "nimbrad/LaunchAnalytics.h"
+#include "nimbrad/PathParsers.h"
+#include "nimbrad/TelemetraService.h"
+#include "nimbrad/VelmoraReason.h"
 #include "nimbrad/ExclusionRulesProvider.h"
 #include "nimbrad/NativeAppListProvider.h"
 #include "nimbrad/ProductMappingProvider.h"
@@ -36,6 +40,7 @@ Nimbrad::Environment Nimbrad::defaultEnvironment() {
   environment.standardDefaults = [] { return platform::UserDefaults::standard(kSandboxIdentifier); };
   environment.makeAssetManager = [] { return AssetManager::create(); };
   environment.policyDefaults = [] { return platform::UserDefaults::standard(UserDefaultsPolicyProvider::kSuiteName); };
+  environment.coordinators = defaultVelmoraCoordinatorFactory();
   return environment;
 }
 
@@ -74,6 +79,10 @@ void Nimbrad::construct() {
   periodicNotificationQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.periodic-notifications");
   catchupNotificationQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.catchup-notifications");
   dbSyncQueue_ = DispatchQueue::makeSerial("com.corvane.nimbra.dbSync", QoS::Utility);
+  storeWriteQueue_ = DispatchQueue::makeSerial("com.corvane.nimbrad.registerDatabaseEntry");
+
+  ludexClient_ = environment_.gameLibraries ? std::make_shared<LudexClient>(environment_.gameLibraries)
+                                            : std::make_shared<LudexClient>();
 
   if (environment_.makeAssetManager) assetManager_ = environment_.makeAssetManager();
   nativeAppListProvider_ = NativeAppListProvider::create(assetManager_);
@@ -87,6 +96,15 @@ void Nimbrad::construct() {
   if (assetManager_) policyProviders.push_back(AssetPolicyProvider::create(assetManager_));
   velmoraPolicy_ = VelmoraPolicyManager::create(std::move(policyProviders), VelmoraPolicy::builtInDefault());
 
+  analyticsService_ = environment_.analytics ? environment_.analytics : std::make_shared<TelemetraService>();
+  std::weak_ptr<AnalyticsService> analytics = analyticsService_;
+  ludexFilter_ = std::make_shared<LudexFilter>(
+      ludexClient_,
+      [analytics](const VelmoraEventData& event, const GameCheckResult& result) {
+        if (auto service = analytics.lock()) sendGameDecisionEvent(*service, event, result);
+      },
+      true, environment_.ludexQueryTimeoutSeconds);
+
   if (environment_.startMemoryPressureSource) {
     memoryPressureSource_ = environment_.startMemoryPressureSource(
         DispatchQueue::global(QoS::Default),
@@ -94,7 +112,8 @@ void Nimbrad::construct() {
   }
 
   log().notice("<nimbrad> [INIT] gameFilterEnabled={} knownLauncherFilterEnabled={} policyEnabled={} assetsLoaded={}",
-               int(processListDataStore_->enableGameFilter.load()), 1, int(velmoraPolicy_->enabled()),
+               int(processListDataStore_->enableGameFilter.load()), int(ludexFilter_->enableKnownLauncherFilter()),
+               int(velmoraPolicy_->enabled()),
                assetManager_ ? "yes" : "no");
 }
 
@@ -209,12 +228,131 @@ void Nimbrad::registerSupportedVelmoraUsageListener() {
 }
 
 Value Nimbrad::handleVelmoraEvent(const Value& message) {
-  auto event = VelmoraEventData::fromMessage(message);
-  if (!event) {
-    log().error("<nimbrad> Failed to extract event data: {}", event.error().description());
+  auto decoded = VelmoraEventData::fromMessage(message);
+  if (!decoded) {
+    log().error("<nimbrad> Failed to extract event data: {}", decoded.error().description());
     return resultReply(1);
   }
+  VelmoraEventData event = enrichUnknownValues(std::move(decoded).value(), environment_.coordinators);
+
+  if (!processListDataStore_->enableGameFilter.load()) {
+    log().debug("<nimbrad: Ludex> Game filter disabled, processing all apps");
+    processEvent(event);
+  } else {
+    // The filter may continue on a games-library or timer thread; recording
+    // goes back to the event queue so that it stays one event at a time.
+    std::weak_ptr<Nimbrad> weak = weak_from_this();
+    ludexFilter_->filter(std::move(event), [weak](VelmoraEventData kept) {
+      auto self = weak.lock();
+      if (!self) return;
+      if (self->velmoraEventQueue_->isCurrent()) {
+        self->processEvent(kept);
+      } else {
+        self->velmoraEventQueue_->async([weak, kept = std::move(kept)] {
+          if (auto strong = weak.lock()) strong->processEvent(kept);
+        });
+      }
+    });
+  }
   return resultReply(0);
+}
+
+namespace {
+
+VelmoraEntity processEntity(const VelmoraEventData& e) {
+  return {e.processName, e.processPath, e.processBundleID, e.processTeamID, e.processDeveloperName,
+          e.processBundleVersion};
+}
+VelmoraEntity responsibleEntity(const VelmoraEventData& e) {
+  return {e.responsibleName, e.responsiblePath, e.responsibleBundleID, e.responsibleTeamID,
+          e.responsibleDeveloperName, e.responsibleBundleVersion};
+}
+VelmoraEntity targetEntity(const VelmoraEventData& e) {
+  return {e.targetFilename, e.targetPath, e.targetBundleID, e.targetTeamID, e.targetDeveloperName,
+          e.targetBundleVersion};
+}
+
+}  // namespace
+
+void Nimbrad::processEvent(const VelmoraEventData& event) {
+  // Display names, falling back to what the sender reported.
+  VelmoraEventData named = event;
+  named.processName = PathParsers::getDisplayNameForPath(event.processPath).value_or(event.processName);
+  named.responsibleName = PathParsers::getDisplayNameForPath(event.responsiblePath).value_or(event.responsibleName);
+  named.targetFilename = PathParsers::getDisplayNameForPath(event.targetPath).value_or(event.targetFilename);
+
+  VelmoraReason reason = reasonForLaunch(processEntity(named), responsibleEntity(named), targetEntity(named));
+  auto bundle = LaunchBundle::containing(event.processPath);
+  std::string productKey = ProductMappingProviding::productKey(productMappingProvider_.get(), event, bundle);
+  ProcessDataEntry entry =
+      ProcessDataEntry::fromEvent(named, event.eventTimestamp, reason, productKey, *environment_.clock);
+  if (auto rule = productMappingProvider_->rule(productKey); rule && rule->displayName) {
+    entry.product_display_name = *rule->displayName;
+  }
+  // A launch whose product is not the bundle it runs in is a component of
+  // another product (a mapped product or an embedded helper).
+  entry.is_embedded_component = productKey != PathParsers::getContainingBundlePath(entry.process_path);
+
+  VelmoraPolicy policy = velmoraPolicy_->currentPolicy();
+  if (processListDataStore_->shouldExclude(entry, policy)) {
+    log().debug("<nimbrad> registerDatabaseEntry: Process excluded, skip adding {}", entry.process_name);
+    return;
+  }
+
+  storeWriteQueue_->async(platform::weakly(shared_from_this(), [entry](Nimbrad& self) {
+    self.registerDatabaseEntry(entry);
+  }));
+
+  auto recordLastEntry = [&] {
+    std::lock_guard lock(lastEntryLock_);
+    lastProcessHash_ = entry.process_hash;
+    lastResponsibleHash_ = entry.responsible_hash;
+    lastLaunchTimestamp_ = entry.previously_launched_date;
+  };
+  if (event.processBundleID == "<unknown>") {
+    recordLastEntry();
+    return;
+  }
+
+  log().debug("<nimbrad> Checking notification trigger for bundleID: {}", event.processBundleID);
+  bool shouldNotify;
+  {
+    std::lock_guard lock(lastEntryLock_);
+    shouldNotify = entry.process_hash != lastProcessHash_ || entry.responsible_hash != lastResponsibleHash_ ||
+                   entry.previously_launched_date.secondsSince1970 - lastLaunchTimestamp_.secondsSince1970 > 5.0;
+  }
+  log().debug("<nimbrad> shouldNotify check: {} for {}", int(shouldNotify), event.processBundleID);
+  if (shouldNotify) {
+    log().debug("<nimbrad> Scheduling notification check for uid: {} in 2 seconds", event.uid);
+    userNotificationRequestQueue_->asyncAfterWallClock(
+        environment_.clock->now() + std::chrono::seconds(2),
+        platform::weakly(shared_from_this(), [event](Nimbrad&) {
+          log().debug("<nimbrad> Launch notification check for uid {} ran", event.uid);
+        }));
+  }
+  recordLastEntry();
+}
+
+void Nimbrad::registerDatabaseEntry(const ProcessDataEntry& entry) {
+  std::int64_t rid = processListDataStore_->getRID(entry);
+  log().debug("<nimbrad> registerDatabaseEntry: {} rid: {}", entry.process_name, rid);
+  auto written = processListDataStore_->updateEntry(entry, rid < 0 ? 0 : rid, rid < 0);
+  if (!written) {
+    log().error("<nimbrad> Failed to register database entry: {}", written.error().description());
+    return;
+  }
+  if (*written) {
+    log().debug("<nimbrad> registerDatabaseEntry [{}] successfully added to ProcessListDataStore", entry.description());
+  } else {
+    log().debug("<nimbrad> registerDatabaseEntry [{}] successfully updated in ProcessListDataStore",
+                entry.description());
+  }
+  if (rid < 0) sendFallbackDescriptorEvent(*analyticsService_, entry, fallbackDescriptorReason(entry));
+}
+
+void Nimbrad::waitForPendingWrites() const {
+  velmoraEventQueue_->sync([] {});
+  storeWriteQueue_->sync([] {});
 }
 
 // ---------------------------------------------------------------------------

@@ -17,7 +17,12 @@
 #include <vector>
 
 #include "nimbrad/AssetManager.h"
+#include "nimbrad/AnalyticsService.h"
+#include "nimbrad/DateFormatter.h"
 #include "nimbrad/EntitlementChecker.h"
+#include "nimbrad/EventEnrichment.h"
+#include "nimbrad/LudexClient.h"
+#include "nimbrad/LudexFilter.h"
 #include "nimbrad/ExclusionRulesProviding.h"
 #include "nimbrad/NativeAppListProviding.h"
 #include "nimbrad/ProcessListDataStore.h"
@@ -53,6 +58,14 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
     // The policy suite "com.corvane.nimbra.policy"; no function: the suite
     // cannot be opened.
     std::function<platform::UserDefaults()> policyDefaults;
+    // The games libraries of the users; none means the per-user files.
+    std::shared_ptr<platform::LXGameLibraryFactory> gameLibraries;
+    // The analytics service; none means Telemetra's JSON-lines sink.
+    std::shared_ptr<AnalyticsService> analytics;
+    // Fills in unknown bundle values; none means the bundle reader.
+    VelmoraCoordinatorFactory coordinators;
+    // How long the game filter waits for a games library.
+    double ludexQueryTimeoutSeconds = LudexFilter::kQueryTimeoutSeconds;
   };
   static Environment defaultEnvironment();
 
@@ -90,8 +103,20 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // What the memory-pressure source does on every event, of any level.
   void handleMemoryPressureEvent();
 
-  // Service 1: decodes and validates one launch event.
+  // Service 1: decodes and validates one launch event, fills in unknown
+  // values and hands it to the game filter (or straight to processEvent when
+  // the filter is off). Replies {"result": 0} for every decoded event,
+  // {"result": 1} for one that fails validation. On velmoraEventQueue.
   platform::Value handleVelmoraEvent(const platform::Value& message);
+
+  // The recording step: builds the store entry, applies the exclusion
+  // filter, writes the entry asynchronously and, for a new launch, schedules
+  // the launch notification check 2 seconds later. Runs on velmoraEventQueue.
+  void processEvent(const VelmoraEventData& event);
+
+  // Writes `entry` to the store; a first launch of an identity sends the
+  // launch analytics event. Runs on the store-write queue.
+  void registerDatabaseEntry(const ProcessDataEntry& entry);
 
   // The final save of the exit hook.
   void finalSave();
@@ -110,6 +135,11 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   const std::shared_ptr<NativeAppListProviding>& nativeAppListProvider() const { return nativeAppListProvider_; }
   const std::shared_ptr<ExclusionRulesProviding>& exclusionRulesProvider() const { return exclusionRulesProvider_; }
   const std::shared_ptr<ProductMappingProviding>& productMappingProvider() const { return productMappingProvider_; }
+  const std::shared_ptr<LudexClient>& ludexClient() const { return ludexClient_; }
+  const std::shared_ptr<LudexFilter>& ludexFilter() const { return ludexFilter_; }
+  // Blocks until every store write started so far has finished (tests and
+  // benchmarks).
+  void waitForPendingWrites() const;
 
  private:
   explicit Nimbrad(Environment environment);
@@ -139,6 +169,12 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::shared_ptr<ExclusionRulesProviding> exclusionRulesProvider_;
   std::shared_ptr<ProductMappingProviding> productMappingProvider_;
   std::shared_ptr<VelmoraPolicyManager> velmoraPolicy_;
+  std::shared_ptr<LudexClient> ludexClient_;
+  std::shared_ptr<LudexFilter> ludexFilter_;
+  std::shared_ptr<AnalyticsService> analyticsService_;
+  // Store writes run here, off the event queue, in the order events were
+  // recorded, so that launch counts and timestamps of one identity never race.
+  std::shared_ptr<platform::DispatchQueue> storeWriteQueue_;
   std::optional<platform::ObserverToken> policyObserver_;  // set by setupPolicyObservation()
 
   mutable std::mutex dbSyncMutex_;
@@ -150,9 +186,10 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::unique_ptr<platform::MemoryPressureSource> memoryPressureSource_;
 
   std::mutex lastEntryLock_;
-  std::chrono::system_clock::time_point lastLaunchTimestamp_ = std::chrono::system_clock::time_point::min();
-  std::string lastProcessHash_;
-  std::string lastResponsibleHash_;
+  // The last entry that passed the exclusion filter, for the duplicate check.
+  platform::Date lastLaunchTimestamp_ = DateFormatter::distantPast;  // GUARDED_BY(lastEntryLock_)
+  std::string lastProcessHash_;                 // GUARDED_BY(lastEntryLock_)
+  std::string lastResponsibleHash_;             // GUARDED_BY(lastEntryLock_)
 
   std::vector<std::unique_ptr<platform::ServiceListener>> listeners_;
   std::vector<std::unique_ptr<platform::SignalSource>> signalSources_;

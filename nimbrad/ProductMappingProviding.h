@@ -28,6 +28,13 @@ struct LaunchBundle {
   BundleType kind = BundleType::other;
 
   bool operator==(const LaunchBundle&) const = default;
+
+  // The bundle containing `path` (the innermost one), read from disk; absent
+  // when the path is in no bundle that opens. The kind comes from the bundle
+  // directory's extension; team identifier and developer name are not
+  // recorded in bundles and stay empty.
+  static std::optional<LaunchBundle> containing(const std::string& path,
+                                                const PathParsersConfiguration& paths = PathParsersConfiguration::standard());
 };
 
 class ProductMappingProviding {
