@@ -1,6 +1,7 @@
 #include "nimbrad/DateFormatter.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -35,6 +36,17 @@ int daysInMonth(int year, int month) {
 // and converting keeps the formatter's thread safety evident.
 std::mutex timeZoneMutex;
 
+// The zone is reread at most once a second: launches are formatted by the
+// thousand, and rereading costs a file check each time.
+// REQUIRES: timeZoneMutex held.
+void refreshTimeZone() {
+  static std::chrono::steady_clock::time_point last{};
+  auto now = std::chrono::steady_clock::now();
+  if (last != std::chrono::steady_clock::time_point{} && now - last < std::chrono::seconds(1)) return;
+  last = now;
+  ::tzset();
+}
+
 }  // namespace
 
 std::string DateFormatter::format(platform::Date date) {
@@ -42,7 +54,7 @@ std::string DateFormatter::format(platform::Date date) {
   std::tm local{};
   {
     std::lock_guard lock(timeZoneMutex);
-    ::tzset();
+    refreshTimeZone();
     if (::localtime_r(&seconds, &local) == nullptr) return {};
   }
   return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
@@ -77,7 +89,7 @@ std::optional<platform::Date> DateFormatter::parse(std::string_view text) {
   std::time_t seconds;
   {
     std::lock_guard lock(timeZoneMutex);
-    ::tzset();
+    refreshTimeZone();
     errno = 0;
     seconds = ::mktime(&local);
   }

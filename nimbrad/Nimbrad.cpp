@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "nimbrad/AssetPolicyProvider.h"
 #include "nimbrad/LaunchAnalytics.h"
@@ -276,10 +277,17 @@ VelmoraEntity targetEntity(const VelmoraEventData& e) {
 
 void Nimbrad::processEvent(const VelmoraEventData& event) {
   // Display names, falling back to what the sender reported.
+  // The three paths are usually one and the same: each is looked up once.
+  std::map<std::string_view, std::optional<std::string>> displayNames;
+  auto displayName = [&](const std::string& path) -> const std::optional<std::string>& {
+    auto [it, inserted] = displayNames.try_emplace(path);
+    if (inserted) it->second = PathParsers::getDisplayNameForPath(path);
+    return it->second;
+  };
   VelmoraEventData named = event;
-  named.processName = PathParsers::getDisplayNameForPath(event.processPath).value_or(event.processName);
-  named.responsibleName = PathParsers::getDisplayNameForPath(event.responsiblePath).value_or(event.responsibleName);
-  named.targetFilename = PathParsers::getDisplayNameForPath(event.targetPath).value_or(event.targetFilename);
+  named.processName = displayName(event.processPath).value_or(event.processName);
+  named.responsibleName = displayName(event.responsiblePath).value_or(event.responsibleName);
+  named.targetFilename = displayName(event.targetPath).value_or(event.targetFilename);
 
   VelmoraReason reason = reasonForLaunch(processEntity(named), responsibleEntity(named), targetEntity(named));
   auto bundle = LaunchBundle::containing(event.processPath);
@@ -291,7 +299,8 @@ void Nimbrad::processEvent(const VelmoraEventData& event) {
   }
   // A launch whose product is not the bundle it runs in is a component of
   // another product (a mapped product or an embedded helper).
-  entry.is_embedded_component = productKey != PathParsers::getContainingBundlePath(entry.process_path);
+  entry.is_embedded_component =
+      productKey != (bundle ? bundle->path : PathParsers::getContainingBundlePath(entry.process_path));
 
   VelmoraPolicy policy = velmoraPolicy_->currentPolicy();
   if (processListDataStore_->shouldExclude(entry, policy)) {
@@ -299,9 +308,7 @@ void Nimbrad::processEvent(const VelmoraEventData& event) {
     return;
   }
 
-  storeWriteQueue_->async(platform::weakly(shared_from_this(), [entry](Nimbrad& self) {
-    self.registerDatabaseEntry(entry);
-  }));
+  scheduleDatabaseEntry(entry);
 
   auto recordLastEntry = [&] {
     std::lock_guard lock(lastEntryLock_);
@@ -341,18 +348,47 @@ void Nimbrad::registerDatabaseEntry(const ProcessDataEntry& entry) {
     log().error("<nimbrad> Failed to register database entry: {}", written.error().description());
     return;
   }
-  if (*written) {
-    log().debug("<nimbrad> registerDatabaseEntry [{}] successfully added to ProcessListDataStore", entry.description());
-  } else {
-    log().debug("<nimbrad> registerDatabaseEntry [{}] successfully updated in ProcessListDataStore",
-                entry.description());
+  if (log().enabled(platform::LogLevel::Debug)) {  // the description is long: built only when logged
+    if (*written) {
+      log().debug("<nimbrad> registerDatabaseEntry [{}] successfully added to ProcessListDataStore",
+                  entry.description());
+    } else {
+      log().debug("<nimbrad> registerDatabaseEntry [{}] successfully updated in ProcessListDataStore",
+                  entry.description());
+    }
   }
   if (rid < 0) sendFallbackDescriptorEvent(*analyticsService_, entry, fallbackDescriptorReason(entry));
 }
 
+void Nimbrad::scheduleDatabaseEntry(ProcessDataEntry entry) {
+  {
+    std::lock_guard lock(pendingWritesMutex_);
+    pendingWrites_.push_back(std::move(entry));
+    ++unfinishedWrites_;
+    if (drainScheduled_) return;
+    drainScheduled_ = true;
+  }
+  // A short wait lets a burst of launches share one drain.
+  storeWriteQueue_->asyncAfter(std::chrono::milliseconds(1), platform::weakly(shared_from_this(), [](Nimbrad& self) {
+    std::vector<ProcessDataEntry> batch;
+    {
+      std::lock_guard lock(self.pendingWritesMutex_);
+      batch.swap(self.pendingWrites_);
+      self.drainScheduled_ = false;
+    }
+    for (const auto& entry : batch) self.registerDatabaseEntry(entry);
+    {
+      std::lock_guard lock(self.pendingWritesMutex_);
+      self.unfinishedWrites_ -= batch.size();
+    }
+    self.writesFinished_.notify_all();
+  }));
+}
+
 void Nimbrad::waitForPendingWrites() const {
   velmoraEventQueue_->sync([] {});
-  storeWriteQueue_->sync([] {});
+  std::unique_lock lock(pendingWritesMutex_);
+  writesFinished_.wait(lock, [this] { return unfinishedWrites_ == 0; });
 }
 
 // ---------------------------------------------------------------------------

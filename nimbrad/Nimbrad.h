@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -118,6 +119,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // launch analytics event. Runs on the store-write queue.
   void registerDatabaseEntry(const ProcessDataEntry& entry);
 
+  // Queues `entry` for registerDatabaseEntry on the store-write queue.
+  void scheduleDatabaseEntry(ProcessDataEntry entry);
+
   // The final save of the exit hook.
   void finalSave();
 
@@ -174,7 +178,14 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::shared_ptr<AnalyticsService> analyticsService_;
   // Store writes run here, off the event queue, in the order events were
   // recorded, so that launch counts and timestamps of one identity never race.
+  // Entries queue up in pendingWrites_ and one drain writes all that are
+  // there: under load a wake-up serves many launches.
   std::shared_ptr<platform::DispatchQueue> storeWriteQueue_;
+  mutable std::mutex pendingWritesMutex_;
+  std::vector<ProcessDataEntry> pendingWrites_;  // GUARDED_BY(pendingWritesMutex_)
+  bool drainScheduled_ = false;                  // GUARDED_BY(pendingWritesMutex_)
+  std::size_t unfinishedWrites_ = 0;             // GUARDED_BY(pendingWritesMutex_)
+  mutable std::condition_variable writesFinished_;
   std::optional<platform::ObserverToken> policyObserver_;  // set by setupPolicyObservation()
 
   mutable std::mutex dbSyncMutex_;

@@ -8,6 +8,7 @@
 #include "platform/Directories.h"
 #include "platform/FileProbe.h"
 #include "platform/Log.h"
+#include "platform/ParsedFileCache.h"
 #include "platform/PropertyList.h"
 
 namespace nimbra {
@@ -157,23 +158,28 @@ std::string PathParsers::bundleRoot(std::string_view path) {
 
 std::optional<std::string> PathParsers::getCuratedDisplayNameForPath(const std::string& path,
                                                                     const PathParsersConfiguration& config) {
-  if (!platform::files::isDirectory(config.resourcesDirectory)) {
-    log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to get Nimbra framework bundle");
-    return std::nullopt;
-  }
   std::string file = config.resourcesDirectory;
-  if (file.back() != '/') file.push_back('/');
+  if (file.empty() || file.back() != '/') file.push_back('/');
   file.append(kCuratedNamesResource);
-  if (!platform::files::isRegularFile(file)) {
-    log().error(
-        "<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to find CuratedDisplayNames.plist in framework "
-        "bundle");
-    return std::nullopt;
-  }
-  auto loaded = platform::PropertyList::readFile(file);
-  const platform::Dictionary* names = loaded ? loaded->asDictionary() : nullptr;
+  // Read on every call, parsed only when the file changed: display names are
+  // looked up for every launch.
+  static auto* cache = new platform::ParsedFileCache<platform::Dictionary>(8);
+  auto names = cache->get(file, [](const std::string& candidate) -> std::shared_ptr<const platform::Dictionary> {
+    auto loaded = platform::PropertyList::readFile(candidate);
+    platform::Dictionary* dictionary = loaded ? loaded->asDictionary() : nullptr;
+    return dictionary ? std::make_shared<const platform::Dictionary>(std::move(*dictionary)) : nullptr;
+  });
   if (names == nullptr) {
-    log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to load CuratedDisplayNames.plist");
+    // Only a failure pays for telling its causes apart.
+    if (!platform::files::isDirectory(config.resourcesDirectory)) {
+      log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to get Nimbra framework bundle");
+    } else if (!platform::files::isRegularFile(file)) {
+      log().error(
+          "<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to find CuratedDisplayNames.plist in framework "
+          "bundle");
+    } else {
+      log().error("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Failed to load CuratedDisplayNames.plist");
+    }
     return std::nullopt;
   }
   auto it = names->find(path);
@@ -225,10 +231,26 @@ std::optional<std::string> PathParsers::getBundleIdentifierForPath(const std::st
   return bundle->bundleIdentifier();
 }
 
+namespace {
+
+// The path up to and including its last bundle component, or the path itself.
+std::string innermostBundlePath(std::string path) {
+  std::optional<std::size_t> cut;
+  forEachComponent(path, [&](std::string_view component, std::size_t end) {
+    if (isBundleComponent(component)) cut = end;
+    return false;
+  });
+  if (cut) path.resize(*cut);
+  return path;
+}
+
+}  // namespace
+
 std::optional<platform::Bundle> PathParsers::getEmbeddedBundle(const std::string& path,
                                                                const PathParsersConfiguration& config) {
   std::string sanitized = handleSanitizedPath(path, config);
-  std::string containing = getContainingBundlePath(sanitized, config);
+  // Sanitizing once is enough: the sanitized path is what it is.
+  std::string containing = innermostBundlePath(sanitized);
   if (containing == sanitized && !isBundlePath(containing)) {
     log().debug("<nimbrad: PathParsers> getEmbeddedBundle: no containing bundle for: {}", sanitized);
     return std::nullopt;
@@ -268,14 +290,7 @@ std::string PathParsers::handleSanitizedPath(const std::string& path, const Path
 }
 
 std::string PathParsers::getContainingBundlePath(const std::string& path, const PathParsersConfiguration& config) {
-  std::string sanitized = handleSanitizedPath(path, config);
-  std::optional<std::size_t> cut;
-  forEachComponent(sanitized, [&](std::string_view component, std::size_t end) {
-    if (isBundleComponent(component)) cut = end;
-    return false;
-  });
-  if (cut) sanitized.resize(*cut);
-  return sanitized;
+  return innermostBundlePath(handleSanitizedPath(path, config));
 }
 
 std::string PathParsers::resolveTranslocatedPath(const std::string& path, const PathParsersConfiguration& config) {

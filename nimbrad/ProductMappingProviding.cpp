@@ -39,11 +39,16 @@ std::string ProductMappingProviding::productKey(const ProductMappingProviding* p
   if (auto match = provider->matchingRule(candidate)) return match->productKey;
 
   // A helper's own identifiers often say nothing; the bundle it ships in does.
-  if (auto embedded = PathParsers::getEmbeddedBundle(defaultKey, paths)) {
-    if (auto identifier = embedded->bundleIdentifier()) {
-      candidate.responsibleBundleID = *identifier;
-      if (auto match = provider->matchingRule(candidate)) return match->productKey;
-    }
+  // When that bundle is the launch's own, it has been read already.
+  std::optional<std::string> identifier;
+  if (bundle && bundle->path == defaultKey) {
+    if (!bundle->bundleID.empty()) identifier = bundle->bundleID;
+  } else if (auto embedded = PathParsers::getEmbeddedBundle(defaultKey, paths)) {
+    identifier = embedded->bundleIdentifier();
+  }
+  if (identifier) {
+    candidate.responsibleBundleID = *identifier;
+    if (auto match = provider->matchingRule(candidate)) return match->productKey;
   }
   return defaultKey;
 }

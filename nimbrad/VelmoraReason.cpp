@@ -5,6 +5,7 @@
 #include "platform/FileProbe.h"
 #include "platform/Log.h"
 #include "platform/MachO.h"
+#include "platform/ParsedFileCache.h"
 
 namespace nimbra {
 
@@ -84,12 +85,13 @@ VelmoraReason VelmoraReason::fromDescription(std::string_view text) {
 }
 
 std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path) {
-  if (!platform::files::exists(path)) {
+  auto version = platform::FileVersion::of(path);
+  if (!version) {
     log().debug("<VelmoraReason> detectArchitectures: File does not exist: {}", path);
     return std::nullopt;
   }
   std::vector<std::int32_t> architectures;
-  int result = platform::macho::forEachSlice(path, [&](std::int32_t cputype, std::int32_t) {
+  int result = platform::macho::forEachSliceCached(path, version, [&](std::int32_t cputype, std::int32_t) {
     if (cputype == platform::macho::kCpuTypeX86_64 || cputype == platform::macho::kCpuTypeArm64) {
       architectures.push_back(cputype);
     }

@@ -122,6 +122,8 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+constexpr std::chrono::milliseconds kGatherDelay{20};
+
 bool makeDirectories(const std::string& path) {
   if (path.empty()) return false;
   std::string partial;
@@ -198,11 +200,16 @@ struct JsonLinesAnalyticsSink::State {
 
   // Opens the file for appending; returns the descriptor and its size.
   bool open(FileDescriptor& fd, std::uint64_t& size) {
-    if (!makeDirectories(options.directory)) {
-      fail("creating the folder of", errno ? errno : ENOTDIR);
-      return false;
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    fd.reset(::open(file.c_str(), kFlags, 0640));
+    // The folder is made on first use, and again if someone removed it.
+    if (fd.get() < 0 && errno == ENOENT) {
+      if (!makeDirectories(options.directory)) {
+        fail("creating the folder of", errno ? errno : ENOTDIR);
+        return false;
+      }
+      fd.reset(::open(file.c_str(), kFlags, 0640));
     }
-    fd.reset(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640));
     if (fd.get() < 0) {
       fail("opening", errno);
       return false;
@@ -289,9 +296,10 @@ JsonLinesAnalyticsSink::JsonLinesAnalyticsSink(Options options) : state_(std::ma
 JsonLinesAnalyticsSink::~JsonLinesAnalyticsSink() = default;
 
 std::shared_ptr<JsonLinesAnalyticsSink> JsonLinesAnalyticsSink::shared() {
-  static const std::shared_ptr<JsonLinesAnalyticsSink> sink =
-      std::make_shared<JsonLinesAnalyticsSink>(Options{.directory = directories::state() + "/analytics"});
-  return sink;
+  // Never destroyed: events may still be sent while the process exits.
+  static const auto* sink = new std::shared_ptr<JsonLinesAnalyticsSink>(
+      std::make_shared<JsonLinesAnalyticsSink>(Options{.directory = directories::state() + "/analytics"}));
+  return *sink;
 }
 
 bool JsonLinesAnalyticsSink::sendEventLazy(std::string_view event, AnalyticsPayloadBuilder payload) {
@@ -315,7 +323,8 @@ bool JsonLinesAnalyticsSink::sendEventLazy(std::string_view event, AnalyticsPayl
     }
   }
   if (schedule) {
-    s.queue->async([state = state_] { state->drain(); });
+    // A short wait gathers the events of a burst into one write.
+    s.queue->asyncAfter(kGatherDelay, [state = state_] { state->drain(); });
   }
   return true;
 }
@@ -325,7 +334,10 @@ bool JsonLinesAnalyticsSink::flush(std::chrono::milliseconds timeout) {
   // was scheduled for events taken before this call.
   auto done = std::make_shared<std::promise<void>>();
   auto finished = done->get_future();
-  state_->queue->async([done] { done->set_value(); });
+  state_->queue->async([state = state_, done] {
+    state->drain();
+    done->set_value();
+  });
   return finished.wait_for(timeout) == std::future_status::ready;
 }
 

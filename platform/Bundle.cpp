@@ -8,6 +8,7 @@
 
 #include "platform/FileProbe.h"
 #include "platform/MachO.h"
+#include "platform/ParsedFileCache.h"
 #include "platform/PropertyList.h"
 #include "platform/StringsFile.h"
 
@@ -28,26 +29,53 @@ std::string join(std::string_view directory, std::string_view name) {
   return out;
 }
 
-Dictionary readInfoDictionary(const std::string& bundlePath) {
-  for (std::string_view relative : {"Contents/Info.plist", "Info.plist", "Resources/Info.plist"}) {
-    std::string candidate = join(bundlePath, relative);
-    if (!files::exists(candidate)) continue;
-    // The first one present decides, readable or not: a broken Info.plist
-    // is not papered over by a stray one elsewhere in the bundle.
-    PropertyListLimits limits;
-    limits.maxDepth = 32;
-    auto value = PropertyList::readFile(candidate, limits, Bundle::kMaxInfoFileBytes);
-    if (!value) return {};
-    if (const Dictionary* dictionary = value->asDictionary()) return *dictionary;
-    return {};
-  }
-  return {};
+// Bundles are inspected on every launch; their files rarely change.
+constexpr std::size_t kCachedFiles = 1024;
+
+const std::shared_ptr<const Dictionary>& emptyDictionary() {
+  static const auto* empty = new std::shared_ptr<const Dictionary>(std::make_shared<const Dictionary>());
+  return *empty;
 }
 
-std::optional<std::string> localizedStringsPath(const std::string& resources) {
+ParsedFileCache<Dictionary>& infoCache() {
+  static auto* cache = new ParsedFileCache<Dictionary>(kCachedFiles);  // never destroyed: used during exit
+  return *cache;
+}
+
+ParsedFileCache<Dictionary>& stringsCache() {
+  static auto* cache = new ParsedFileCache<Dictionary>(kCachedFiles);
+  return *cache;
+}
+
+std::shared_ptr<const Dictionary> readInfoDictionary(const std::string& bundlePath) {
+  for (std::string_view relative : {"Contents/Info.plist", "Info.plist", "Resources/Info.plist"}) {
+    std::string candidate = join(bundlePath, relative);
+    auto version = FileVersion::of(candidate);
+    if (!version) continue;
+    // The first one present decides, readable or not: a broken Info.plist
+    // is not papered over by a stray one elsewhere in the bundle.
+    if (!version->isRegularFile()) return emptyDictionary();
+    auto info = infoCache().get(candidate, *version, [](const std::string& file) -> std::shared_ptr<const Dictionary> {
+      PropertyListLimits limits;
+      limits.maxDepth = 32;
+      auto value = PropertyList::readFile(file, limits, Bundle::kMaxInfoFileBytes);
+      Dictionary* dictionary = value ? value->asDictionary() : nullptr;
+      return dictionary ? std::make_shared<const Dictionary>(std::move(*dictionary)) : nullptr;
+    });
+    return info ? info : emptyDictionary();
+  }
+  return emptyDictionary();
+}
+
+struct StringsFileFound {
+  std::string path;
+  FileVersion version;
+};
+
+std::optional<StringsFileFound> localizedStringsPath(const std::string& resources) {
   for (std::string_view language : {"en", "English", "Base"}) {
     std::string candidate = join(join(resources, std::string(language) + ".lproj"), kStringsFileName);
-    if (files::isRegularFile(candidate)) return candidate;
+    if (auto version = FileVersion::ofRegularFile(candidate)) return StringsFileFound{candidate, *version};
   }
   std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(resources.c_str()), ::closedir);
   if (!directory) return std::nullopt;
@@ -61,7 +89,7 @@ std::optional<std::string> localizedStringsPath(const std::string& resources) {
   std::sort(languages.begin(), languages.end());
   for (const std::string& language : languages) {
     std::string candidate = join(join(resources, language), kStringsFileName);
-    if (files::isRegularFile(candidate)) return candidate;
+    if (auto version = FileVersion::ofRegularFile(candidate)) return StringsFileFound{candidate, *version};
   }
   return std::nullopt;
 }
@@ -82,18 +110,21 @@ std::string Bundle::resourcesDirectory() const {
 }
 
 Dictionary Bundle::localizedInfoDictionary() const {
-  auto stringsPath = localizedStringsPath(resourcesDirectory());
-  if (!stringsPath) return {};
-  auto bytes = files::readRegularFile(*stringsPath, kMaxInfoFileBytes);
-  if (!bytes) return {};
-  auto parsed = StringsFile::parse(*bytes);
-  if (!parsed) return {};
-  return std::move(parsed).value();
+  auto found = localizedStringsPath(resourcesDirectory());
+  if (!found) return {};
+  auto parsed = stringsCache().get(found->path, found->version, [](const std::string& file) -> std::shared_ptr<const Dictionary> {
+    auto bytes = files::readRegularFile(file, kMaxInfoFileBytes);
+    if (!bytes) return nullptr;
+    auto strings = StringsFile::parse(*bytes);
+    if (!strings) return nullptr;
+    return std::make_shared<const Dictionary>(std::move(strings).value());
+  });
+  return parsed ? *parsed : Dictionary{};
 }
 
 const std::string* Bundle::infoString(std::string_view key) const {
-  auto it = info_.find(key);
-  return it == info_.end() ? nullptr : it->second.asString();
+  auto it = info_->find(key);
+  return it == info_->end() ? nullptr : it->second.asString();
 }
 
 std::optional<std::string> Bundle::bundleIdentifier() const {
@@ -118,7 +149,7 @@ std::optional<std::vector<std::int32_t>> Bundle::executableArchitectures() const
   auto executable = executablePath();
   if (!executable) return std::nullopt;
   std::vector<std::int32_t> architectures;
-  int result = macho::forEachSlice(*executable, [&](std::int32_t cputype, std::int32_t) {
+  int result = macho::forEachSliceCached(*executable, std::nullopt, [&](std::int32_t cputype, std::int32_t) {
     architectures.push_back(cputype);
   });
   if (result != 0) return std::nullopt;

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,7 +45,7 @@ class Bundle {
 
   // The information dictionary; empty when there is none, it is not a
   // property list, or its root is not a dictionary.
-  const Dictionary& infoDictionary() const { return info_; }
+  const Dictionary& infoDictionary() const { return *info_; }
 
   // The string values of the localized InfoPlist.strings (see above); empty
   // when there is none or it cannot be read. Read on each call.
@@ -72,10 +73,10 @@ class Bundle {
   std::string resourcesDirectory() const;
 
  private:
-  Bundle(std::string path, Dictionary info) : path_(std::move(path)), info_(std::move(info)) {}
+  Bundle(std::string path, std::shared_ptr<const Dictionary> info) : path_(std::move(path)), info_(std::move(info)) {}
 
   std::string path_;
-  Dictionary info_;
+  std::shared_ptr<const Dictionary> info_;  // never null; shared with the parse cache
 };
 
 }  // namespace platform

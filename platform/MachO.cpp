@@ -1,5 +1,7 @@
 #include "platform/MachO.h"
 
+#include "platform/ParsedFileCache.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -223,6 +225,33 @@ int forEachSlice(const std::string& path, const SliceCallback& callback) {
     for (const Slice& slice : slices) callback(slice.cputype, slice.cpusubtype);
   }
   return 0;
+}
+
+namespace {
+
+struct SliceAnswer {
+  int result = 0;
+  std::vector<std::pair<std::int32_t, std::int32_t>> slices;
+};
+
+}  // namespace
+
+int forEachSliceCached(const std::string& path, const std::optional<FileVersion>& knownVersion,
+                       const SliceCallback& callback) {
+  static auto* cache = new ParsedFileCache<SliceAnswer>(1024);  // never destroyed: used during exit
+  auto version = knownVersion ? knownVersion : FileVersion::of(path);
+  // Not a regular file: nothing to remember, the reader gives the reason.
+  if (!version || !version->isRegularFile()) return forEachSlice(path, callback);
+  auto answer = cache->get(path, *version, [](const std::string& file) {
+    auto out = std::make_shared<SliceAnswer>();
+    out->result = forEachSlice(file, [&](std::int32_t type, std::int32_t subtype) { out->slices.emplace_back(type, subtype); });
+    return std::shared_ptr<const SliceAnswer>(std::move(out));
+  });
+  if (!answer) return forEachSlice(path, callback);
+  if (answer->result == 0) {
+    for (const auto& [type, subtype] : answer->slices) callback(type, subtype);
+  }
+  return answer->result;
 }
 
 }  // namespace platform::macho

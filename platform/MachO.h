@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "platform/ParsedFileCache.h"
 
 namespace platform::macho {
 
@@ -43,5 +46,12 @@ using SliceCallback = std::function<void(std::int32_t cputype, std::int32_t cpus
 // first call. Special files are refused without blocking (a FIFO is opened
 // non-blocking and is not a regular file). Thread-safe.
 int forEachSlice(const std::string& path, const SliceCallback& callback);
+
+// forEachSlice with its answer remembered while the file on disk stays the
+// same (executables are inspected on every launch; they rarely change).
+// Same results and calls as forEachSlice. `version` is the file's version
+// when the caller has just taken it (saves a stat), else nullopt.
+int forEachSliceCached(const std::string& path, const std::optional<FileVersion>& version,
+                       const SliceCallback& callback);
 
 }  // namespace platform::macho

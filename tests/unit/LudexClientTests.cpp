@@ -165,7 +165,8 @@ TEST_F(LudexClientTest, BatchesUpgradeButNeverDowngradeAGame) {
   auto client = makeClient({app("com.x.game", true), app("com.y.tool", false), app("com.z.tool", false)});
   library501->fireChange({app("com.x.game", false), app("com.y.tool", true), app("com.z.tool", false),
                           app("com.w.new", false), app("com.v.new", false), app("com.u.new", true)});
-  ASSERT_TRUE(waitBatches(2));
+  // The change batch is the one that brings the cache to six apps.
+  ASSERT_TRUE(log->waitFor("[LXCACHE:STATS]    Total in cache: 6 apps (3 games)", 5s));
   EXPECT_EQ(client->cachedResult("com.x.game"), GameCheckResult::isGame()) << "protected";
   EXPECT_EQ(client->cachedResult("com.y.tool"), GameCheckResult::isGame()) << "upgraded";
   EXPECT_EQ(client->cachedResult("com.z.tool"), GameCheckResult::notGame());

@@ -1,0 +1,26 @@
+#pragma once
+
+// The baseline of the transport benchmarks: a plain Unix-socket server that
+// sends every complete frame back unchanged.
+
+#include <string>
+#include <thread>
+
+namespace nimbra::bench {
+
+// One blocking thread per connection that reads what is there and writes
+// every complete frame back in one write. Lives until the process ends.
+class RawEchoServer {
+ public:
+  explicit RawEchoServer(const std::string& path);
+
+ private:
+  void acceptLoop();
+  static void echo(int fd);
+
+  std::string path_;
+  int fd_ = -1;
+  std::thread acceptor_;
+};
+
+}  // namespace nimbra::bench
