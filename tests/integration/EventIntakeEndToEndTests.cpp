@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "tests/support/DaemonHarness.h"
@@ -76,17 +77,26 @@ TEST(EventIntakeEndToEnd, LaunchEventsAreRecordedSavedAndReported) {
   EXPECT_EQ(savedRows(daemon), (std::vector<std::string>{"com.example.alpha|2", "com.example.beta|1"}))
       << daemon.logText();
 
-  // Each new identity was reported once to the analytics sink.
-  std::ifstream analytics(daemon.stateDirectory() + "/analytics/events.jsonl");
-  std::vector<std::string> reported;
-  for (std::string line; std::getline(analytics, line);) {
-    auto json = nlohmann::json::parse(line);
-    if (json["event"] == "com.corvane.nimbra.velmora-fallback-descriptor") {
-      reported.push_back(json["payload"]["ProcessBundleIdentifier"].get<std::string>());
+  // Each new identity was reported once to the analytics sink, which writes
+  // in batches a moment later.
+  auto reported = [&] {
+    std::ifstream analytics(daemon.stateDirectory() + "/analytics/events.jsonl");
+    std::vector<std::string> bundles;
+    for (std::string line; std::getline(analytics, line);) {
+      auto json = nlohmann::json::parse(line);
+      if (json["event"] == "com.corvane.nimbra.velmora-fallback-descriptor") {
+        bundles.push_back(json["payload"]["ProcessBundleIdentifier"].get<std::string>());
+      }
     }
+    std::sort(bundles.begin(), bundles.end());
+    return bundles;
+  };
+  const std::vector<std::string> expected{"com.example.alpha", "com.example.beta"};
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (reported() != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
   }
-  std::sort(reported.begin(), reported.end());
-  EXPECT_EQ(reported, (std::vector<std::string>{"com.example.alpha", "com.example.beta"}));
+  EXPECT_EQ(reported(), expected);
 }
 
 TEST(EventIntakeEndToEnd, GamesTheirChildrenAndLauncherHelpersAreNotRecorded) {
