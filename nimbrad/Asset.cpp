@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileProbe.h"
 #include "platform/Expected.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -19,52 +20,10 @@ namespace {
 // Far above any real asset; bounds what a hostile file can make us allocate.
 constexpr std::size_t kMaxAssetBytes = 16 * 1024 * 1024;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 platform::Expected<std::string, std::string> readRegularFile(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return platform::unexpected(std::string(std::strerror(errno)));
-  struct stat st{};
-  if (::fstat(fd.get(), &st) != 0) return platform::unexpected(std::string(std::strerror(errno)));
-  if (!S_ISREG(st.st_mode)) return platform::unexpected(std::string("not a regular file"));
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxAssetBytes) {
-    return platform::unexpected(fmt::format("file larger than {} bytes", kMaxAssetBytes));
-  }
-  std::string data;
-  // One byte beyond the size, so that the usual read ends with a single EOF read.
-  data.resize(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    // The file may grow while we read it; one spare byte tells us it went past the limit.
-    if (filled == data.size()) {
-      if (data.size() > kMaxAssetBytes) {
-        return platform::unexpected(fmt::format("file larger than {} bytes", kMaxAssetBytes));
-      }
-      data.resize(std::min(kMaxAssetBytes + 1, std::max<std::size_t>(data.size() * 2, 4096)));
-    }
-    ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return platform::unexpected(std::string(std::strerror(errno)));
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  data.resize(filled);
-  return data;
+  auto bytes = platform::files::read(path, kMaxAssetBytes);
+  if (!bytes) return platform::unexpected(bytes.error().message);
+  return std::move(bytes).value();
 }
 
 }  // namespace

@@ -45,6 +45,8 @@ constexpr std::array<std::string_view, processListColumnCount> columnNames = {
 
 }  // namespace
 
+std::span<const std::string_view> processListColumnNames() { return columnNames; }
+
 std::string_view columnName(ProcessListColumn column) {
   auto index = static_cast<std::size_t>(column);
   return index < columnNames.size() ? columnNames[index] : std::string_view{};

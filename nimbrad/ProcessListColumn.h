@@ -4,6 +4,7 @@
 // one column, so that callers never pass a free column name into SQL.
 
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace nimbra {
@@ -52,6 +53,9 @@ inline constexpr int processListColumnCount = 34;
 
 // The column name; "" for `none`.
 std::string_view columnName(ProcessListColumn column);
+
+// The column names of velmora_process_list_table in table order (34 names).
+std::span<const std::string_view> processListColumnNames();
 
 // The column of a raw value 0...34; nullopt outside that range.
 std::optional<ProcessListColumn> processListColumn(int rawValue);

@@ -1,5 +1,7 @@
 #include "nimbrad/ProcessListStatements.h"
 
+#include "nimbrad/ProcessListColumn.h"
+
 #include <fmt/format.h>
 
 #include <vector>
@@ -38,43 +40,9 @@ const std::array<std::string_view, 10>& uniqueColumns() {
   return columns;
 }
 
-const std::array<std::string_view, 33>& processListInsertColumns() {
-  static const std::array<std::string_view, 33> columns = {
-      "process_uid",
-      "process_hash",
-      "process_name",
-      "process_team_id",
-      "process_developer_name",
-      "process_bundle_id",
-      "process_bundle_version",
-      "process_path",
-      "target_hash",
-      "target_name",
-      "target_team_id",
-      "target_developer_name",
-      "target_bundle_id",
-      "target_bundle_version",
-      "target_path",
-      "responsible_hash",
-      "responsible_name",
-      "responsible_team_id",
-      "responsible_developer_name",
-      "responsible_bundle_id",
-      "responsible_bundle_version",
-      "responsible_path",
-      "product_key",
-      "bundle_hash",
-      "main_bundle",
-      "main_bundle_type",
-      "exec_bundle",
-      "exec_bundle_type",
-      "previously_launched_date",
-      "previously_launched_date_string",
-      "number_of_times_launched",
-      "reason",
-      "rid",
-  };
-  return columns;
+std::span<const std::string_view> processListInsertColumns() {
+  // Every column but the row identifier, which SQLite assigns.
+  return processListColumnNames().subspan(1);
 }
 
 const std::array<std::string, 4>& createTables() {

@@ -6,6 +6,7 @@
 // daemon (a cached statement is keyed by its text).
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,7 @@ const std::string& setVersion();
 const std::array<std::string_view, 10>& uniqueColumns();
 
 // The 33 columns the process-list upsert writes, in statement order.
-const std::array<std::string_view, 33>& processListInsertColumns();
+std::span<const std::string_view> processListInsertColumns();
 
 const std::string& getRID();               // positional, uniqueColumns() order
 const std::string& upsertUniqueEntry();    // named, RETURNING rid

@@ -1,4 +1,6 @@
 #include "platform/AnalyticsSink.h"
+#include "platform/FileDescriptor.h"
+#include "platform/FileProbe.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -124,36 +126,6 @@ bool writeAll(int fd, std::string_view bytes) {
 
 constexpr std::chrono::milliseconds kGatherDelay{20};
 
-bool makeDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  std::string partial;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::string analyticsJsonLine(std::string_view event, std::chrono::system_clock::time_point time,
@@ -204,7 +176,7 @@ struct JsonLinesAnalyticsSink::State {
     fd.reset(::open(file.c_str(), kFlags, 0640));
     // The folder is made on first use, and again if someone removed it.
     if (fd.get() < 0 && errno == ENOENT) {
-      if (!makeDirectories(options.directory)) {
+      if (!files::makeDirectories(options.directory, 0750)) {
         fail("creating the folder of", errno ? errno : ENOTDIR);
         return false;
       }

@@ -1,4 +1,5 @@
 #include "platform/DarwinNotifyCenter.h"
+#include "platform/FileDescriptor.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,25 +41,6 @@ std::optional<std::string_view> invalidReason(std::string_view name) {
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 Expected<sockaddr_un, std::string> socketAddress(const std::string& path) {
   sockaddr_un address{};

@@ -1,10 +1,13 @@
 #include "platform/FileProbe.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace platform::files {
 
@@ -16,21 +19,6 @@ bool statMode(const std::string& path, mode_t& mode) {
   mode = st.st_mode;
   return true;
 }
-
-// Closes the descriptor on every path out of readRegularFile.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -49,30 +37,53 @@ bool isRegularFile(const std::string& path) {
   return !path.empty() && statMode(path, mode) && S_ISREG(mode);
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
-  if (path.empty()) return std::nullopt;
+Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes) {
+  auto failure = [](std::string_view what, int error) {
+    return unexpected(ReadError{error, std::string(what) + ": " + std::strerror(error)});
+  };
+  auto tooLarge = [maxBytes] {
+    return unexpected(ReadError{0, "file is larger than " + std::to_string(maxBytes) + " bytes"});
+  };
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return std::nullopt;
+  if (fd.get() < 0) return failure("cannot open", errno);
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxBytes) return std::nullopt;
-
-  // The file may grow or shrink while it is read: read at most what fits
-  // under the bound and stop at end of file.
-  std::string content;
-  content.resize(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd.get(), &st) != 0) return failure("cannot stat", errno);
+  if (!S_ISREG(st.st_mode)) return unexpected(ReadError{0, "not a regular file"});
+  if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxBytes) return tooLarge();
+  std::string content(static_cast<std::size_t>(st.st_size), '\0');
   std::size_t filled = 0;
-  while (filled < content.size()) {
+  for (;;) {
+    // A file that grew since fstat is read up to the bound plus one byte, to notice it.
+    if (filled == content.size()) {
+      if (content.size() > maxBytes) return tooLarge();
+      content.resize(std::min(maxBytes + 1, std::max<std::size_t>(content.size() * 2, 4096)));
+    }
     ssize_t n = ::read(fd.get(), content.data() + filled, content.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return failure("cannot read", errno);
     }
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
   }
   content.resize(filled);
   return content;
+}
+
+bool makeDirectories(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+    std::string partial = path.substr(0, pos);
+    if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+    if (pos == std::string::npos) break;
+  }
+  return isDirectory(path);
+}
+
+std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
+  auto content = read(path, maxBytes);
+  if (!content) return std::nullopt;
+  return std::move(content).value();
 }
 
 }  // namespace platform::files

@@ -15,6 +15,7 @@
 
 #include "platform/Directories.h"
 #include "platform/Dispatch.h"
+#include "platform/FileProbe.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 
@@ -31,17 +32,6 @@ const Logger& libraryLog() {
 // they are folded into one change.
 constexpr std::chrono::milliseconds kChangeDebounce{100};
 constexpr std::chrono::seconds kRewatchDelay{2};
-
-bool makeDirectories(const std::string& path, mode_t mode) {
-  if (path.empty()) return false;
-  for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
-    std::string partial = path.substr(0, pos);
-    if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return false;
-    if (pos == std::string::npos) break;
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string fileNameFor(uid_t uid) { return std::to_string(uid) + ".plist"; }
 
@@ -229,7 +219,7 @@ void LudexFileLibraryFactory::Watcher::add(const std::string& name, const std::s
 }
 
 bool LudexFileLibraryFactory::Watcher::startLocked() {
-  if (!makeDirectories(folder, 0755)) {
+  if (!files::makeDirectories(folder, 0755)) {
     libraryLog().error("Ludex: cannot create the games library folder {}: {}", folder, std::strerror(errno));
     scheduleRewatch();
     return false;
@@ -429,7 +419,7 @@ Expected<LibraryContents, LibraryError> readLibraryFile(const std::string& path)
 namespace {
 
 Expected<void, LibraryError> writeLibrary(const std::string& folder, uid_t uid, const LXGameLibraryApps& apps) {
-  if (!makeDirectories(folder, 0755)) {
+  if (!files::makeDirectories(folder, 0755)) {
     return unexpected(LibraryError{fmt::format("cannot create {}: {}", folder, std::strerror(errno))});
   }
   Array entries;

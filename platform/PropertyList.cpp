@@ -1,4 +1,6 @@
 #include "platform/PropertyList.h"
+#include "platform/FileDescriptor.h"
+#include "platform/FileProbe.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,29 +18,9 @@ namespace platform {
 
 namespace {
 
-Unexpected<PropertyListError> tooLarge(std::size_t maxBytes) {
-  return unexpected(PropertyListError{"file is larger than " + std::to_string(maxBytes) + " bytes"});
-}
-
 Unexpected<PropertyListError> systemFailure(std::string_view what, int error) {
   return unexpected(PropertyListError{std::string(what) + ": " + std::strerror(error), error});
 }
-
-// Closes on scope exit; the descriptor may be released early to check close().
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -77,31 +59,9 @@ Expected<std::string, PropertyListError> PropertyList::encodeXml(const Value& va
 
 Expected<Value, PropertyListError> PropertyList::readFile(const std::string& path, const PropertyListLimits& limits,
                                                           std::size_t maxBytes) {
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() < 0) return systemFailure("cannot open", errno);
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return systemFailure("cannot stat", errno);
-  if (!S_ISREG(info.st_mode)) return unexpected(PropertyListError{"not a regular file"});
-  if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) return tooLarge(maxBytes);
-  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t filled = 0;
-  for (;;) {
-    // A file that grew since fstat is read up to the limit plus one byte, to notice it.
-    if (filled == bytes.size()) {
-      if (bytes.size() > maxBytes) return tooLarge(maxBytes);
-      bytes.resize(std::min(maxBytes + 1, std::max<std::size_t>(bytes.size() * 2, 4096)));
-    }
-    const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return systemFailure("cannot read", errno);
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  bytes.resize(filled);
-  return decode(bytes, limits);
+  auto bytes = files::read(path, maxBytes);
+  if (!bytes) return unexpected(PropertyListError{bytes.error().message, bytes.error().errorNumber});
+  return decode(*bytes, limits);
 }
 
 Expected<void, PropertyListError> PropertyList::writeFileAtomically(const std::string& path, const Value& value,

@@ -1,4 +1,5 @@
 #include "platform/Sandbox.h"
+#include "platform/FileDescriptor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,20 +67,6 @@ const Logger& logger() {
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // ---- per-identifier user directories ----
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Bundle.h"
+#include "platform/ParsedFileCache.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -50,30 +51,17 @@ bool hasBundleSuffix(std::string_view component) {
 // Identifies the Info.plist a bundle would be read from, as it is on disk now.
 struct InfoVersion {
   int layout = -1;  // -1: none of the layouts holds a regular file
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  std::int64_t modified = 0;
-  std::int64_t changed = 0;
+  FileVersion file;
   bool operator==(const InfoVersion&) const = default;
 };
 
 InfoVersion currentInfoVersion(const std::string& root) {
-  InfoVersion version;
   for (std::size_t i = 0; i < kInfoPlistLayouts.size(); ++i) {
-    struct stat st {};
-    std::string file = root + std::string(kInfoPlistLayouts[i]);
-    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      version.layout = static_cast<int>(i);
-      version.device = st.st_dev;
-      version.inode = st.st_ino;
-      version.size = st.st_size;
-      version.modified = std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-      version.changed = std::int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
-      return version;
+    if (auto file = FileVersion::ofRegularFile(root + std::string(kInfoPlistLayouts[i]))) {
+      return InfoVersion{static_cast<int>(i), *file};
     }
   }
-  return version;
+  return {};
 }
 
 VelmoraCoordinator::BundleFacts readFacts(const std::string& root) {

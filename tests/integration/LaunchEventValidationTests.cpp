@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/SharedDaemonTest.h"
 #include "tests/support/LaunchEvents.h"
 
 using namespace nimbra::test;
@@ -13,19 +14,7 @@ namespace {
 const Value kAccepted(Dictionary{{"result", Value(0)}});
 const Value kRefused(Dictionary{{"result", Value(1)}});
 
-class LaunchEventValidation : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    daemon_ = new DaemonHarness();
-    ASSERT_TRUE(daemon_->start()) << daemon_->logText();
-  }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-  static DaemonHarness* daemon_;
-};
-DaemonHarness* LaunchEventValidation::daemon_ = nullptr;
+class LaunchEventValidation : public SharedDaemonTest {};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/SharedDaemonTest.h"
 #include "tests/support/LaunchEvents.h"
 
 using namespace nimbra::test;
@@ -44,19 +45,7 @@ bool isRejection(const std::optional<Value>& reply, const std::string& reason) {
   return reply && *reply == Value(Dictionary{{"XPCErrorDescription", Value(reason)}});
 }
 
-class ServiceFrame : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    daemon_ = new DaemonHarness();
-    ASSERT_TRUE(daemon_->start()) << daemon_->logText();
-  }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-  static DaemonHarness* daemon_;
-};
-DaemonHarness* ServiceFrame::daemon_ = nullptr;
+class ServiceFrame : public SharedDaemonTest {};
 
 }  // namespace
 

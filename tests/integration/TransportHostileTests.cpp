@@ -4,6 +4,7 @@
 
 #include "platform/PropertyList.h"
 #include "tests/support/DaemonHarness.h"
+#include "tests/support/SharedDaemonTest.h"
 #include "tests/support/LaunchEvents.h"
 #include "tests/support/RawPeer.h"
 
@@ -14,16 +15,8 @@ using platform::Value;
 
 namespace {
 
-class TransportHostility : public ::testing::Test {
+class TransportHostility : public SharedDaemonTest {
  protected:
-  static void SetUpTestSuite() {
-    daemon_ = new DaemonHarness();
-    ASSERT_TRUE(daemon_->start()) << daemon_->logText();
-  }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
   static std::string velmora() { return daemon_->socketPath("com.corvane.nimbra.velmora"); }
   // A well-formed request on a fresh connection still gets its answer.
   static void expectStillServing() {
@@ -31,9 +24,7 @@ class TransportHostility : public ::testing::Test {
     ASSERT_TRUE(reply.has_value()) << daemon_->logText();
     EXPECT_EQ(*reply, Value(Dictionary{{"result", Value(0)}}));
   }
-  static DaemonHarness* daemon_;
 };
-DaemonHarness* TransportHostility::daemon_ = nullptr;
 
 }  // namespace
 
