@@ -165,6 +165,13 @@ void DaemonHarness::readLog(int fd) {
 }
 
 bool DaemonHarness::start(std::chrono::milliseconds timeout) {
+  // A restart on the same directories: the previous daemon must be gone.
+  kill();
+  if (logReader_.joinable()) logReader_.join();
+  {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
   int fd = -1;
   pid_ = spawn(false, &fd);
   exitStatus_.reset();

@@ -56,6 +56,8 @@ class DaemonHarness {
 
   // Starts the daemon as our child and waits until it reports its signal
   // handlers registered (the last start-up step). False on timeout or exit.
+  // Starting again kills a daemon still running and starts a new one on the
+  // same directories, with an empty log.
   bool start(std::chrono::milliseconds timeout = std::chrono::seconds(15));
   // Starts the daemon as a grandchild (its parent is not process 1) and
   // returns its exit status; the log is captured as with start().
