@@ -332,7 +332,7 @@ void Nimbrad::processEvent(const VelmoraEventData& event) {
   if (shouldNotify) {
     log().debug("<nimbrad> Scheduling notification check for uid: {} in 2 seconds", event.uid);
     userNotificationRequestQueue_->asyncAfterWallClock(
-        environment_.clock->now() + std::chrono::seconds(2),
+        std::chrono::system_clock::now() + std::chrono::seconds(2),  // a real timer: the real clock
         platform::weakly(shared_from_this(), [event](Nimbrad&) {
           log().debug("<nimbrad> Launch notification check for uid {} ran", event.uid);
         }));
