@@ -13,6 +13,7 @@
 //
 //   bench_intake [--events N] [--clients N] [--flood N[,N...]]
 
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <stdlib.h>
@@ -274,6 +275,12 @@ int main(int argc, char** argv) {
     daemon->waitForPendingWrites();
   }
 
+  load.clear();
+  load.shrink_to_fit();
+  warm.clear();
+  entries.clear();
+  entries.shrink_to_fit();
+
   // Nothing lost, nothing reordered within a user.
   std::size_t mismatches = 0;
   auto store = daemon->processListDataStore();
@@ -298,24 +305,47 @@ int main(int argc, char** argv) {
             << intakeCpu / intakeWall << " cores busy\n"
             << "  identities checked: " << expected.size() << ", mismatched counts or dates: " << mismatches << "\n";
 
-  // Flood of distinct identities: each event a new bundle version.
+  // Flood of distinct identities: each event a new bundle version. The
+  // clients build their events as they go, so that the resident size is the
+  // daemon's and not a backlog of prepared messages.
   long sentSoFar = 0;
   for (long target : flood) {
-    std::vector<std::vector<std::string>> batch(static_cast<std::size_t>(clients));
-    for (long n = sentSoFar; n < target; ++n) {
-      batch[n % clients].push_back(binary(event(static_cast<int>(n % kApps), 501 + static_cast<uid_t>(n % clients),
-                                                kBaseTime + static_cast<double>(n), "2." + std::to_string(n))));
+    std::vector<std::thread> senders;
+    for (int c = 0; c < clients; ++c) {
+      senders.emplace_back([&, c, from = sentSoFar] {
+        auto connected = platform::ServiceClient::connect(velmora, 5s);
+        if (!connected) return;
+        auto& client = *connected.value();
+        long sent = 0, received = 0, total = 0;
+        for (long n = from + c; n < target; n += clients) ++total;
+        long n = from + c;
+        while (received < total) {
+          while (sent < total && sent - received < kWindow) {
+            auto e = event(static_cast<int>(n % kApps), 501 + static_cast<uid_t>(c), kBaseTime + static_cast<double>(n),
+                           "2." + std::to_string(n));
+            if (!client.sendPayload(binary(e), 10s)) return;
+            n += clients;
+            ++sent;
+          }
+          if (!client.receive(30s)) return;
+          ++received;
+        }
+      });
     }
-    run(velmora, batch, [&] { daemon->waitForPendingWrites(); });
+    for (auto& t : senders) t.join();
+    daemon->waitForPendingWrites();
     sentSoFar = target;
-    batch.clear();
+    malloc_trim(0);  // count live memory, not freed blocks the allocator keeps
     long pages = store->executeFetchSingleIntQuery(nullptr, "PRAGMA page_count");
     long pageSize = store->executeFetchSingleIntQuery(nullptr, "PRAGMA page_size");
     long rss = residentKiB();
     long sqliteHeap = static_cast<long>(sqlite3_memory_used() / 1024);
+    struct mallinfo2 heap = mallinfo2();
+    long inUse = static_cast<long>((heap.uordblks + heap.hblkhd) / 1024);
     std::cout << "after " << target << " distinct events: resident " << rss / 1024 << " MiB, database "
               << pages * pageSize / 1024 / 1024 << " MiB (SQLite heap " << sqliteHeap / 1024
-              << " MiB), resident beyond the SQLite heap " << (rss - sqliteHeap) / 1024 << " MiB\n";
+              << " MiB), resident beyond the SQLite heap " << (rss - sqliteHeap) / 1024
+              << " MiB, heap in use beyond SQLite " << (inUse - sqliteHeap) / 1024 << " MiB" << std::endl;
   }
   std::filesystem::remove_all(root);
   return mismatches == 0 ? 0 : 1;
