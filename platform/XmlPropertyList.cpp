@@ -284,8 +284,7 @@ Expected<std::string, PropertyListError> XmlPropertyList::encode(const Value& va
   if (xml == nullptr) return unexpected(PropertyListError{"cannot write XML property list"});
   std::string out(xml, length);
   plist_to_xml_free(xml);
-  // The library writes a document type declaration naming its own origin;
-  // readers do not need it, and our files carry no third-party names.
+  // Readers need no document type declaration; ours are written without one.
   auto doctype = out.find("<!DOCTYPE");
   if (doctype != std::string::npos) {
     auto end = out.find('>', doctype);
