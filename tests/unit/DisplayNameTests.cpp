@@ -3,6 +3,7 @@
 
 #include "nimbrad/PathParsers.h"
 #include "platform/Log.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/ExecutableFixtures.h"
 #include "tests/support/FakeTranslocation.h"
@@ -212,7 +213,7 @@ TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
 TEST_F(DisplayNames, TheShippedCuratedNamesFileLoads) {
   CapturedLog log;
   PathParsersConfiguration shipped;
-  shipped.resourcesDirectory = std::string(NIMBRA_SOURCE_DIR) + "/resources";
+  shipped.resourcesDirectory = test::sourceDirectory() + "/resources";
   EXPECT_EQ(PathParsers::getCuratedDisplayNameForPath("/no/such/path", shipped), std::nullopt);
   EXPECT_FALSE(log.sink->contains("Failed"));
 }

@@ -3,6 +3,7 @@
 #include "nimbrad/AssetPolicyProvider.h"
 #include "nimbrad/Nimbrad.h"
 #include "nimbrad/UserDefaultsPolicyProvider.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/FakeEntitlements.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/LogCapture.h"
@@ -26,7 +27,7 @@ struct Fixture {
     environment.databaseDirectory = dir + "/db";
     if (withAssetManager) {
       environment.makeAssetManager = [this] {
-        return AssetManager::create([this] { return fennix->makeClient(); }, NIMBRA_SOURCE_DIR "/resources");
+        return AssetManager::create([this] { return fennix->makeClient(); }, test::sourceDirectory() + "/resources");
       };
     } else {
       environment.makeAssetManager = [] { return nullptr; };

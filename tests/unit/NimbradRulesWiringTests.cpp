@@ -2,6 +2,7 @@
 
 #include "nimbrad/Nimbrad.h"
 #include "nimbrad/UserDefaultsPolicyProvider.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/FakeEntitlements.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/LogCapture.h"
@@ -25,7 +26,7 @@ TEST(NimbradRulesWiring, ProvidersOverTheAssetManagerOrWithoutOne) {
     environment.databaseDirectory = dir + "/db";
     environment.makeAssetManager = [&]() -> std::shared_ptr<AssetManager> {
       if (!withAssetManager) return nullptr;
-      return AssetManager::create([&] { return fennix->makeClient(); }, NIMBRA_SOURCE_DIR "/resources");
+      return AssetManager::create([&] { return fennix->makeClient(); }, test::sourceDirectory() + "/resources");
     };
     auto daemon = Nimbrad::create(std::move(environment));
     ASSERT_TRUE(daemon->exclusionRulesProvider() && daemon->productMappingProvider() &&

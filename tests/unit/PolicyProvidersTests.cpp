@@ -6,6 +6,7 @@
 #include "nimbrad/UserDefaultsPolicyProvider.h"
 #include "nimbrad/VelmoraPolicyManager.h"
 #include "platform/PropertyList.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/FakeAssetProvider.h"
 #include "tests/support/Recorder.h"
 #include "tests/support/LogCapture.h"
@@ -117,7 +118,7 @@ TEST_F(UserDefaultsPolicyProviderTest, DarwinNotificationBecomesTheDidChangeNoti
 }
 
 TEST_F(AssetPolicyProviderTest, ShippedBuiltInDefaultIsTheBuiltInPolicy) {
-  assets->setAsset(Asset::builtInDefault(AssetType::velmoraNotificationPolicy, NIMBRA_SOURCE_DIR "/resources"));
+  assets->setAsset(Asset::builtInDefault(AssetType::velmoraNotificationPolicy, test::sourceDirectory() + "/resources"));
   auto provider = AssetPolicyProvider::create(assets);
   EXPECT_EQ(resolved(provider->loadPolicy(), VelmoraPolicy{}), VelmoraPolicy::builtInDefault());
   EXPECT_EQ(provider->loadPolicy(), VelmoraPartialPolicy(VelmoraPolicy::builtInDefault()));
