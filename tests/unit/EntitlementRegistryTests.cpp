@@ -55,7 +55,8 @@ TEST_P(EntitlementRegistryTest, GrantsOnlyWhatAMatchingWellFormedEntrySays) {
   ASSERT_FALSE(exe.empty());
   // A symbolic link to the test binary, for entries that name it indirectly.
   ASSERT_EQ(::symlink(exe.c_str(), dir_.file("link-to-self").c_str()), 0);
-  for (auto [file, content] : GetParam().files) {
+  for (const auto& [file, text] : GetParam().files) {
+    std::string content = text;
     auto replace = [&](const std::string& from, const std::string& to) {
       for (auto at = content.find(from); at != std::string::npos; at = content.find(from, at + to.size())) {
         content.replace(at, from.size(), to);
