@@ -3,13 +3,13 @@
 #include "nimbrad/AppTranslocationHelper.h"
 #include "platform/Log.h"
 #include "tests/support/FakeTranslocation.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 
 TEST(AppTranslocationHelper, ReturnsThePathUnchangedOnEveryFailure) {
   nimbra::test::FakeTranslocation translocation("/mnt/t/d", "/Applications");
-  auto sink = std::make_shared<platform::CaptureLogSink>();
-  platform::logging::setSink(sink);
+  nimbra::test::LogCapture sink(platform::LogLevel::Default);
 
   struct Case {
     std::string path;
@@ -39,5 +39,4 @@ TEST(AppTranslocationHelper, ReturnsThePathUnchangedOnEveryFailure) {
   }
   // The system's implementation translocates nothing.
   EXPECT_EQ(AppTranslocationHelper::originalPath("/mnt/t/d/Foo.app"), "/mnt/t/d/Foo.app");
-  platform::logging::setSink(nullptr);
 }

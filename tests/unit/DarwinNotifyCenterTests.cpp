@@ -14,6 +14,7 @@
 
 #include "platform/DarwinNotifyCenter.h"
 #include "platform/Log.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -82,14 +83,9 @@ int bindSocket(const std::string& path) {
 
 class DarwinNotifyCenterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    capture_ = std::make_shared<CaptureLogSink>();
-    logging::setSink(capture_);
-  }
   void TearDown() override {
     for (auto token : tokens_) center().removeObserver(token);
     center().stop();
-    logging::setSink(nullptr);
   }
   DarwinNotifyCenter& center() { return DarwinNotifyCenter::shared(); }
   void observe(const std::string& name, Recorder& recorder) {
@@ -98,7 +94,7 @@ class DarwinNotifyCenterTest : public ::testing::Test {
 
   nimbra::test::TempDirectory dir_;
   std::string path_ = dir_.file("notify");
-  std::shared_ptr<CaptureLogSink> capture_;
+  nimbra::test::LogCapture capture_{LogLevel::Default};
   std::vector<ObserverToken> tokens_;
 };
 

@@ -7,24 +7,12 @@
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/ExecutableFixtures.h"
 #include "tests/support/FakeTranslocation.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using namespace nimbra::test;
 
 namespace {
-
-class CapturedLog {
- public:
-  CapturedLog() {
-    platform::logging::setSink(sink);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
-  }
-  ~CapturedLog() {
-    platform::logging::setThreshold(platform::LogLevel::Default);
-    platform::logging::setSink(nullptr);
-  }
-  std::shared_ptr<platform::CaptureLogSink> sink = std::make_shared<platform::CaptureLogSink>();
-};
 
 // A file system with applications, a plug-in, a framework and a tool, and a
 // resources directory with curated names.
@@ -102,10 +90,10 @@ TEST_F(DisplayNames, PlugInsAreNamedAfterTheOutermostBundle) {
 }
 
 TEST_F(DisplayNames, CuratedNamesWinAndAreReadOnEveryCall) {
-  CapturedLog log;
+  LogCapture log;
   writeApp(fs, "Applications/Curated.app", "C", plistString("CFBundleName", "Bundle Name"), "");
   EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Curated.app"), config), "Curated Name");
-  EXPECT_TRUE(log.sink->contains("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Found curated name "
+  EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Found curated name "
                                  "'\u201cCurated Name\u201d' for path '" +
                                  fs.file("Applications/Curated.app") + "'"));
   // Only the exact path: the executable inside falls to the bundle's name.
@@ -121,7 +109,7 @@ TEST_F(DisplayNames, CuratedNamesWinAndAreReadOnEveryCall) {
 }
 
 TEST_F(DisplayNames, CuratedNameFailuresAreLoggedAndFallThrough) {
-  CapturedLog log;
+  LogCapture log;
   struct Case {
     std::function<void()> breakIt;
     std::string logLine;
@@ -137,10 +125,10 @@ TEST_F(DisplayNames, CuratedNameFailuresAreLoggedAndFallThrough) {
        "getCuratedDisplayNameForPath: Failed to get Nimbra framework bundle"},
   };
   for (const Case& c : cases) {
-    log.sink->clear();
+    log->clear();
     c.breakIt();
     EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, config), "Foo Localized");
-    EXPECT_TRUE(log.sink->contains("<nimbrad: PathParsers> " + c.logLine)) << c.logLine;
+    EXPECT_TRUE(log->contains("<nimbrad: PathParsers> " + c.logLine)) << c.logLine;
   }
 }
 
@@ -162,11 +150,11 @@ TEST_F(DisplayNames, PathsOutsideBundlesUseTheSuffixRule) {
 }
 
 TEST_F(DisplayNames, EmbeddedBundleIsTheInnermostOpenedBundle) {
-  CapturedLog log;
+  LogCapture log;
   auto bar = PathParsers::getEmbeddedBundle(barExec, config);
   ASSERT_TRUE(bar);
   EXPECT_EQ(bar->bundleIdentifier(), "com.example.bar");
-  EXPECT_TRUE(log.sink->contains("<nimbrad: PathParsers> getEmbeddedBundle: containing bundle for: " + barExec +
+  EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getEmbeddedBundle: containing bundle for: " + barExec +
                                  " is: " + fs.file("Applications/Foo.app/Contents/PlugIns/Bar.plugin")));
 
   // Relative to the applications directory.
@@ -177,14 +165,14 @@ TEST_F(DisplayNames, EmbeddedBundleIsTheInnermostOpenedBundle) {
   EXPECT_EQ(foo->path(), fs.file("Applications/Foo.app"));
 
   EXPECT_FALSE(PathParsers::getEmbeddedBundle(toolPath, config));
-  EXPECT_TRUE(log.sink->contains("<nimbrad: PathParsers> getEmbeddedBundle: no containing bundle for: " + toolPath));
+  EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getEmbeddedBundle: no containing bundle for: " + toolPath));
   // A bundle path that is a plain file cannot be opened.
   std::string fileBundle = fs.write("Applications/File.app", "x");
   EXPECT_FALSE(PathParsers::getEmbeddedBundle(fileBundle, config));
 }
 
 TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
-  CapturedLog log;
+  LogCapture log;
   std::string temporary = fs.makeDirectory("private/var/folders") + "/";
   std::string mount = fs.makeDirectory("private/var/folders/ab/T/AppTranslocation/5678/d");
   writeApp(fs, "private/var/folders/ab/T/AppTranslocation/5678/d/Moved.app", "Moved", "", "");
@@ -194,8 +182,8 @@ TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
   config.translocation = &translocation;
 
   EXPECT_EQ(PathParsers::getShowInVistralPath(barExec, config), fs.file("Applications/Foo.app"));
-  EXPECT_TRUE(log.sink->contains("<PathParsers: getShowInVistralPath> rawPath: " + barExec));
-  EXPECT_TRUE(log.sink->contains("<PathParsers: getShowInVistralPath> Final path: " + fs.file("Applications/Foo.app")));
+  EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> rawPath: " + barExec));
+  EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> Final path: " + fs.file("Applications/Foo.app")));
   EXPECT_EQ(PathParsers::getShowInVistralPath(toolPath, config), toolPath);
   EXPECT_EQ(PathParsers::getShowInVistralPath(fs.file("Applications/Gone.app/Contents/MacOS/Gone"), config),
             std::nullopt);
@@ -204,16 +192,16 @@ TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
             fs.file("Downloads/Moved.app"));
   std::string unpacked = fs.file("private/var/folders/ab/T/Unpacked.app");
   EXPECT_EQ(PathParsers::getShowInVistralPath(unpacked + "/Contents/MacOS/Unpacked", config), std::nullopt);
-  EXPECT_TRUE(log.sink->contains("<PathParsers: getShowInVistralPath> Hiding temp path: " + unpacked));
+  EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> Hiding temp path: " + unpacked));
   // A translocated path whose original cannot be found stays hidden.
   translocation.failLookup = true;
   EXPECT_EQ(PathParsers::getShowInVistralPath(mount + "/Moved.app", config), std::nullopt);
 }
 
 TEST_F(DisplayNames, TheShippedCuratedNamesFileLoads) {
-  CapturedLog log;
+  LogCapture log;
   PathParsersConfiguration shipped;
   shipped.resourcesDirectory = test::sourceDirectory() + "/resources";
   EXPECT_EQ(PathParsers::getCuratedDisplayNameForPath("/no/such/path", shipped), std::nullopt);
-  EXPECT_FALSE(log.sink->contains("Failed"));
+  EXPECT_FALSE(log->contains("Failed"));
 }

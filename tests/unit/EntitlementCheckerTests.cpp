@@ -2,13 +2,13 @@
 
 #include "nimbrad/EntitlementChecker.h"
 #include "tests/support/FakeEntitlements.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using platform::Value;
 
 TEST(EntitlementChecker, OnlyBooleanTrueGrantsAndEveryFailureIsLogged) {
-  auto capture = std::make_shared<platform::CaptureLogSink>();
-  platform::logging::setSink(capture);
+  test::LogCapture capture(platform::LogLevel::Default);
   auto source = std::make_shared<test::FakeEntitlements>();
   EntitlementChecker checker(source);
   platform::PeerIdentity peer{42, 501, 20, "/usr/bin/tool"};
@@ -45,5 +45,4 @@ TEST(EntitlementChecker, OnlyBooleanTrueGrantsAndEveryFailureIsLogged) {
   source->setIdentifiable(false);
   EXPECT_FALSE(checker.isEntitled(peer, "granted"));
   EXPECT_TRUE(capture->contains("nimbra: XPCListener: failed to get SecTask object for session auditToken"));
-  platform::logging::setSink(nullptr);
 }

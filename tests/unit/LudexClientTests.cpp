@@ -9,6 +9,7 @@
 #include "nimbrad/LudexClient.h"
 #include "platform/Log.h"
 #include "tests/support/FakeLudexLibrary.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using namespace std::chrono_literals;
@@ -55,15 +56,6 @@ struct Completions {
 
 class LudexClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::logging::setSink(log);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
-  }
-  void TearDown() override {
-    platform::logging::setSink(nullptr);
-    platform::logging::setThreshold(platform::LogLevel::Default);
-  }
-
   // A client whose user 501 reports `apps` (or never answers its first fetch).
   std::unique_ptr<LudexClient> makeClient(LXGameLibraryApps apps, bool waitForInitialBatch = true) {
     library501 = std::make_shared<FakeLudexLibrary>(std::move(apps));
@@ -85,7 +77,7 @@ class LudexClientTest : public ::testing::Test {
     return true;
   }
 
-  std::shared_ptr<platform::CaptureLogSink> log = std::make_shared<platform::CaptureLogSink>();
+  test::LogCapture log;
   std::shared_ptr<FakeLudexLibraryFactory> factory = std::make_shared<FakeLudexLibraryFactory>();
   std::shared_ptr<FakeLudexLibrary> library501;
 };

@@ -9,6 +9,7 @@
 #include "nimbrad/LudexFilter.h"
 #include "platform/Log.h"
 #include "tests/support/FakeLudexLibrary.h"
+#include "tests/support/LogCapture.h"
 
 using namespace nimbra;
 using namespace std::chrono_literals;
@@ -65,8 +66,6 @@ struct Outcome {
 class LudexFilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::logging::setSink(log);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
     library = std::make_shared<FakeLudexLibrary>(platform::LXGameLibraryApps{
         {"com.studio.game", true},
         {"com.vendor.tool", false},
@@ -76,12 +75,7 @@ class LudexFilterTest : public ::testing::Test {
     client = std::make_shared<LudexClient>(factory);
     ASSERT_TRUE(log->waitFor("Cache now initialized: true", 5s));
   }
-  void TearDown() override {
-    platform::logging::setSink(nullptr);
-    platform::logging::setThreshold(platform::LogLevel::Default);
-  }
-
-  std::shared_ptr<platform::CaptureLogSink> log = std::make_shared<platform::CaptureLogSink>();
+  test::LogCapture log;
   std::shared_ptr<FakeLudexLibraryFactory> factory = std::make_shared<FakeLudexLibraryFactory>();
   std::shared_ptr<FakeLudexLibrary> library;
   std::shared_ptr<LudexClient> client;

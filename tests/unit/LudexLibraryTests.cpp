@@ -13,6 +13,7 @@
 #include "platform/LudexLibrary.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -250,9 +251,7 @@ TEST(LudexFileLibrary, WatchingResumesWhenTheFolderComesBack) {
 }
 
 TEST(LudexFileLibrary, ClientCacheFollowsEditsOfTheLibraryFiles) {
-  auto log = std::make_shared<CaptureLogSink>();
-  logging::setSink(log);
-  logging::setThreshold(LogLevel::Info);
+  nimbra::test::LogCapture log(LogLevel::Info);
   TempDirectory dir;
   ASSERT_TRUE(ludex::setApp(dir.path(), 501, "com.first.game", true).hasValue());
   {
@@ -265,6 +264,4 @@ TEST(LudexFileLibrary, ClientCacheFollowsEditsOfTheLibraryFiles) {
     ASSERT_TRUE(log->waitFor("[LXCACHE:STATS]    Total in cache: 2 apps (2 games)", 5s));
     EXPECT_EQ(client.cachedResult("com.second.game"), nimbra::GameCheckResult::isGame());
   }
-  logging::setSink(nullptr);
-  logging::setThreshold(LogLevel::Default);
 }

@@ -14,6 +14,7 @@
 #include "platform/PropertyList.h"
 #include "platform/ServiceListener.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDirectory.h"
 
@@ -27,14 +28,9 @@ constexpr const char* kVelmora = "com.corvane.nimbra.velmora";
 
 class NimbractlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sink_ = std::make_shared<CaptureLogSink>();
-    logging::setSink(sink_);
-  }
   void TearDown() override {
     listener_.reset();
     queue_->sync([] {});
-    logging::setSink(nullptr);
   }
 
   ProcessResult nimbractl(std::vector<std::string> args, const std::string& input = {}) {
@@ -74,7 +70,7 @@ class NimbractlTest : public ::testing::Test {
   }
 
   nimbra::test::TempDirectory dir_;
-  std::shared_ptr<CaptureLogSink> sink_;
+  nimbra::test::LogCapture sink_{LogLevel::Default};
   std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::makeSerial("com.corvane.test.nimbractl");
   std::unique_ptr<ServiceListener> listener_;
   std::mutex mutex_;

@@ -3,6 +3,7 @@
 #include "nimbrad/Nimbrad.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeEntitlements.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -17,17 +18,8 @@ class FakePressureSource final : public platform::MemoryPressureSource {};
 struct Fixture {
   test::TempDirectory config;
   test::FakeClock clock;
-  std::shared_ptr<platform::CaptureLogSink> capture = std::make_shared<platform::CaptureLogSink>();
+  test::LogCapture capture;
   platform::Block pressureHandler;
-
-  Fixture() {
-    platform::logging::setSink(capture);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
-  }
-  ~Fixture() {
-    platform::logging::setThreshold(platform::LogLevel::Default);
-    platform::logging::setSink(nullptr);
-  }
 
   std::shared_ptr<Nimbrad> make(std::optional<Value> dbSyncInterval = std::nullopt) {
     platform::UserDefaults defaults(config.path(), "com.corvane.nimbrad");

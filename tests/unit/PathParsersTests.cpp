@@ -3,6 +3,7 @@
 #include "nimbrad/PathParsers.h"
 #include "platform/Log.h"
 #include "tests/support/FakeTranslocation.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -18,19 +19,6 @@ namespace {
 
 constexpr const char* kFooExec = "/Applications/Foo.app/Contents/MacOS/Foo";
 constexpr const char* kBarExec = "/Applications/Foo.app/Contents/PlugIns/Bar.plugin/Contents/MacOS/Bar";
-
-class CapturedLog {
- public:
-  CapturedLog() {
-    platform::logging::setSink(sink);
-    platform::logging::setThreshold(platform::LogLevel::Debug);
-  }
-  ~CapturedLog() {
-    platform::logging::setThreshold(platform::LogLevel::Default);
-    platform::logging::setSink(nullptr);
-  }
-  std::shared_ptr<platform::CaptureLogSink> sink = std::make_shared<platform::CaptureLogSink>();
-};
 
 }  // namespace
 
@@ -132,19 +120,19 @@ TEST(PathParsers, HostExecutablesAreMatchedExactly) {
 }
 
 TEST(PathParsers, RelativePathsAreNotProperURLs) {
-  CapturedLog log;
+  test::LogCapture log;
   for (const char* path : {"", "Foo.app/Contents/MacOS/Foo", "<unknown>"}) {
     EXPECT_EQ(PathParsers::mainBundleTuple(path), std::nullopt);
     EXPECT_EQ(PathParsers::execBundleTuple(path, "Foo.app"), std::nullopt);
   }
-  EXPECT_EQ(log.sink->count("<nimbrad: PathParsers> ERROR: path not a proper URL: <unknown>"), 2u);
+  EXPECT_EQ(log->count("<nimbrad: PathParsers> ERROR: path not a proper URL: <unknown>"), 2u);
 }
 
 TEST(PathParsers, HandleSanitizedPathFallsBackToTheApplicationsDirectory) {
   TempDirectory apps;
   apps.write("Foo.app/Contents/MacOS/Foo", "x");
   PathParsersConfiguration config{.resourcesDirectory = apps.path(), .applicationsDirectory = apps.path() + "/"};
-  CapturedLog log;
+  test::LogCapture log;
 
   std::string existing = apps.file("Foo.app/Contents/MacOS/Foo");
   EXPECT_EQ(PathParsers::handleSanitizedPath(existing, config), existing);
@@ -159,7 +147,7 @@ TEST(PathParsers, HandleSanitizedPathFallsBackToTheApplicationsDirectory) {
   EXPECT_EQ(PathParsers::handleSanitizedPath("Gone.app", config), "Gone.app");
   EXPECT_EQ(PathParsers::handleSanitizedPath("", config), "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(log.sink->contains("<nimbrad: PathParsers>: handleSanitizedPath: Unable to find: Gone.app"));
+  EXPECT_TRUE(log->contains("<nimbrad: PathParsers>: handleSanitizedPath: Unable to find: Gone.app"));
 
   // The containing bundle is taken from the sanitized path.
   EXPECT_EQ(PathParsers::getContainingBundlePath("Foo.app/Contents/MacOS/Foo", config), apps.path() + "/Foo.app");
@@ -171,7 +159,7 @@ TEST(PathParsers, ContainingBundleIsTheInnermostBundle) {
   root.write("Foo.app/Contents/PlugIns/Bar.plugin/Contents/MacOS/Bar", "x");
   root.write("bin/tool", "x");
   PathParsersConfiguration config{.resourcesDirectory = root.path(), .applicationsDirectory = root.path() + "/"};
-  CapturedLog log;
+  test::LogCapture log;
 
   EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/MacOS/Foo"), config), root.file("Foo.app"));
   EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/PlugIns/Bar.plugin/Contents/MacOS/Bar"), config),
@@ -185,18 +173,18 @@ TEST(PathParsers, ResolveTranslocatedPathOnlyAsksForTranslocationMounts) {
   const std::string mount = "/private/var/folders/xy/T/AppTranslocation/1234/d";
   FakeTranslocation translocation(mount, "/Users/me/Downloads");
   PathParsersConfiguration config{.translocation = &translocation};
-  CapturedLog log;
+  test::LogCapture log;
 
   EXPECT_EQ(PathParsers::resolveTranslocatedPath(mount + "/Foo.app/Contents/MacOS/Foo", config),
             "/Users/me/Downloads/Foo.app/Contents/MacOS/Foo");
-  EXPECT_TRUE(log.sink->contains("AppTranslocationHelper: Resolved translocated path '" + mount +
+  EXPECT_TRUE(log->contains("AppTranslocationHelper: Resolved translocated path '" + mount +
                                  "/Foo.app/Contents/MacOS/Foo' to '/Users/me/Downloads/Foo.app/Contents/MacOS/Foo'"));
   // Outside the temporary folders, or without the translocation component, nothing is asked.
   translocation.failCheck = true;
   EXPECT_EQ(PathParsers::resolveTranslocatedPath("/Applications/Foo.app", config), "/Applications/Foo.app");
   EXPECT_EQ(PathParsers::resolveTranslocatedPath("/private/var/folders/xy/T/Foo.app", config),
             "/private/var/folders/xy/T/Foo.app");
-  EXPECT_FALSE(log.sink->contains("Failed to check"));
+  EXPECT_FALSE(log->contains("Failed to check"));
 
   // The daemon's own configuration: nothing is translocated on this system.
   EXPECT_EQ(PathParsers::resolveTranslocatedPath(mount + "/Foo.app"), mount + "/Foo.app");

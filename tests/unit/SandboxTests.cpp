@@ -29,6 +29,7 @@
 #include "platform/Log.h"
 #include "platform/MemoryPressureSource.h"
 #include "platform/Sandbox.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -169,8 +170,7 @@ TEST(SandboxUserDirectories, AreCreatedPrivateWithATrailingSlashAndRecreatedWhen
 TEST(SandboxUserDirectories, RefuseWhatCouldBeAnotherUsersTrap) {
   nimbra::test::TempDirectory scratch;
   ScopedEnv cacheEnv("CACHE_DIRECTORY", scratch.makeDirectory("cache"));
-  auto capture = std::make_shared<CaptureLogSink>();
-  logging::setSink(capture);
+  nimbra::test::LogCapture capture(LogLevel::Default);
 
   struct Case {
     const char* what;
@@ -215,7 +215,6 @@ TEST(SandboxUserDirectories, RefuseWhatCouldBeAnotherUsersTrap) {
   }
   // Nothing planted was followed: the link target stayed empty.
   EXPECT_TRUE(std::filesystem::is_empty(target));
-  logging::setSink(nullptr);
 }
 
 TEST(SandboxProfile, BrokenProfilesAndArgumentsFailWithAMessage) {

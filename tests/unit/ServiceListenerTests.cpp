@@ -10,6 +10,7 @@
 #include "platform/PropertyList.h"
 #include "platform/ServiceClient.h"
 #include "platform/ServiceListener.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TempDirectory.h"
 
@@ -23,16 +24,11 @@ constexpr auto kWait = 5s;
 
 class ServiceListenerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sink_ = std::make_shared<CaptureLogSink>();
-    logging::setSink(sink_);
-  }
   void TearDown() override {
     listener_.reset();
     // Blocks already queued may still run; let them finish before the
     // fixture's state goes away.
     queue_->sync([] {});
-    logging::setSink(nullptr);
   }
 
   ServiceConfig config(std::string name = "com.corvane.test.echo") {
@@ -75,7 +71,7 @@ class ServiceListenerTest : public ::testing::Test {
   }
 
   nimbra::test::TempDirectory dir_;
-  std::shared_ptr<CaptureLogSink> sink_;
+  nimbra::test::LogCapture sink_{LogLevel::Default};
   std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::makeSerial("com.corvane.test.service");
   std::unique_ptr<ServiceListener> listener_;
   std::vector<PeerIdentity> peers_;  // touched on queue_ only

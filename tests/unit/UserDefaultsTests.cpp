@@ -10,6 +10,7 @@
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -19,9 +20,6 @@ namespace {
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override { logging::setSink(capture_); }
-  void TearDown() override { logging::setSink(nullptr); }
-
   std::string contents(const std::string& path) const {
     std::ifstream in(path, std::ios::binary);
     std::stringstream buffer;
@@ -31,7 +29,7 @@ class UserDefaultsTest : public ::testing::Test {
 
   TempDirectory dir_;
   UserDefaults defaults_{dir_.path(), "com.corvane.test"};
-  std::shared_ptr<CaptureLogSink> capture_ = std::make_shared<CaptureLogSink>();
+  nimbra::test::LogCapture capture_{LogLevel::Default};
 };
 
 }  // namespace

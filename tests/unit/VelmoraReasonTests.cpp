@@ -3,6 +3,7 @@
 #include "nimbrad/VelmoraReason.h"
 #include "platform/Log.h"
 #include "tests/support/ExecutableFixtures.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -63,9 +64,7 @@ TEST(DetectArchitectures, KeepsOnlyRecognisedSlicesInOrder) {
 
 TEST(DetectArchitectures, AbsentWithTheReasonLogged) {
   TempDirectory dir;
-  auto sink = std::make_shared<platform::CaptureLogSink>();
-  platform::logging::setSink(sink);
-  platform::logging::setThreshold(platform::LogLevel::Debug);
+  LogCapture sink;
 
   std::string missing = dir.file("missing");
   std::string script = dir.write("script", "#!/bin/sh\n");
@@ -80,7 +79,4 @@ TEST(DetectArchitectures, AbsentWithTheReasonLogged) {
                              script));
   EXPECT_TRUE(sink->contains("<VelmoraReason> detectArchitectures: No recognized architectures found in: " + ppc));
   EXPECT_TRUE(sink->contains("macho_for_each_slice failed with code 21 for: " + dir.path()));
-
-  platform::logging::setThreshold(platform::LogLevel::Default);
-  platform::logging::setSink(nullptr);
 }
