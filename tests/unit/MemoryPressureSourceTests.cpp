@@ -8,35 +8,17 @@
 
 #include "platform/Log.h"
 #include "platform/MemoryPressureSource.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
+using nimbra::test::ScopedEnv;
 
 namespace {
 
 constexpr const char* kSystemPressure = "/proc/pressure/memory";
 
 bool systemPressureWritable() { return ::access(kSystemPressure, W_OK) == 0; }
-
-// Sets an environment variable for the scope of one test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
 
 auto queue() { return DispatchQueue::makeSerial("test.memoryPressure"); }
 

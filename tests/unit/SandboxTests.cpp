@@ -30,9 +30,11 @@
 #include "platform/MemoryPressureSource.h"
 #include "platform/Sandbox.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
+using nimbra::test::ScopedEnv;
 namespace sandbox = platform::sandbox;
 
 namespace {
@@ -108,25 +110,6 @@ struct TmpCleanup {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
-};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
 };
 
 mode_t modeOf(const std::string& path) {

@@ -11,6 +11,7 @@
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -131,15 +132,10 @@ TEST_F(UserDefaultsTest, WritesAreAtomicXmlAndReadsSeeEveryEdit) {
 }
 
 TEST_F(UserDefaultsTest, StandardDomainsLiveInTheConfigurationDirectory) {
-  const char* saved = getenv("CONFIGURATION_DIRECTORY");
-  const std::string previous = saved ? saved : "";
-  setenv("CONFIGURATION_DIRECTORY", dir_.path().c_str(), 1);
-  const auto standard = UserDefaults::standard("com.corvane.nimbrad");
-  if (saved) {
-    setenv("CONFIGURATION_DIRECTORY", previous.c_str(), 1);
-  } else {
-    unsetenv("CONFIGURATION_DIRECTORY");
-  }
+  const auto standard = [&] {
+    nimbra::test::ScopedEnv configuration("CONFIGURATION_DIRECTORY", dir_.path());
+    return UserDefaults::standard("com.corvane.nimbrad");
+  }();
   EXPECT_EQ(standard.path(), dir_.path() + "/com.corvane.nimbrad.plist");
   EXPECT_EQ(standard.domain(), "com.corvane.nimbrad");
 }

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "platform/PropertyList.h"
 #include "platform/VelmoraCoordinator.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -91,15 +94,10 @@ TEST(VelmoraCoordinator, CachedFactsFollowTheInfoPlistOnDisk) {
 TEST(VelmoraCoordinator, TheCacheStaysBoundedUnderManyBundles) {
   // Hundreds of bundle folders: created in memory when the machine has a
   // memory file system, as creating them on a busy disk takes seconds.
-  const char* previous = std::getenv("TMPDIR");
-  std::string saved = previous ? previous : "";
-  if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
+  std::optional<nimbra::test::ScopedEnv> tmpdir;
+  if (std::filesystem::is_directory("/dev/shm")) tmpdir.emplace("TMPDIR", "/dev/shm");
   TempDirectory dir;
-  if (previous) {
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
-  }
+  tmpdir.reset();
   const std::size_t count = VelmoraCoordinator::kCacheCapacity + 50;
   for (std::size_t i = 0; i < count; ++i) {
     auto name = "B" + std::to_string(i) + ".bundle/Info.plist";
