@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "nimbrad/Nimbrad.h"
-#include "tests/support/FakeEntitlements.h"
+#include "tests/support/DaemonEnvironment.h"
 #include "tests/support/FakeLudexLibrary.h"
 #include "tests/support/LaunchEvents.h"
 #include "tests/support/LogCapture.h"
@@ -27,11 +27,7 @@ struct Intake {
 
   explicit Intake(bool gameFilter, double ludexTimeout = 5.0) {
     libraries->setLibrary(501, library501);
-    Nimbrad::Environment environment;
-    environment.entitlements = std::make_shared<test::FakeEntitlements>();
-    std::string config = root.makeDirectory("config");
-    environment.standardDefaults = [config] { return platform::UserDefaults(config, "com.corvane.nimbrad"); };
-    environment.databaseDirectory = root.file("db");
+    Nimbrad::Environment environment = test::daemonEnvironment(root.path());
     environment.gameLibraries = libraries;
     environment.analytics = analytics;
     environment.coordinators = [](auto&&...) { return nullptr; };

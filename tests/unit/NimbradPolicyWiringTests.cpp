@@ -3,10 +3,10 @@
 #include "nimbrad/AssetPolicyProvider.h"
 #include "nimbrad/Nimbrad.h"
 #include "nimbrad/UserDefaultsPolicyProvider.h"
-#include "tests/support/SourceTree.h"
-#include "tests/support/FakeEntitlements.h"
+#include "tests/support/DaemonEnvironment.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -19,12 +19,9 @@ struct Fixture {
   std::shared_ptr<test::FakeFennix> fennix = test::FakeFennix::make();
 
   std::shared_ptr<Nimbrad> make(bool withAssetManager) {
-    Nimbrad::Environment environment;
-    environment.entitlements = std::make_shared<test::FakeEntitlements>();
     std::string dir = config.path();
-    environment.standardDefaults = [dir] { return platform::UserDefaults(dir, "com.corvane.nimbrad"); };
+    Nimbrad::Environment environment = test::daemonEnvironment(dir);
     environment.policyDefaults = [dir] { return platform::UserDefaults(dir, UserDefaultsPolicyProvider::kSuiteName); };
-    environment.databaseDirectory = dir + "/db";
     if (withAssetManager) {
       environment.makeAssetManager = [this] {
         return AssetManager::create([this] { return fennix->makeClient(); }, test::sourceDirectory() + "/resources");

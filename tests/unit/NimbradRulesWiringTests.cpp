@@ -2,10 +2,10 @@
 
 #include "nimbrad/Nimbrad.h"
 #include "nimbrad/UserDefaultsPolicyProvider.h"
-#include "tests/support/SourceTree.h"
-#include "tests/support/FakeEntitlements.h"
+#include "tests/support/DaemonEnvironment.h"
 #include "tests/support/FakeFennix.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SourceTree.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -18,12 +18,9 @@ TEST(NimbradRulesWiring, ProvidersOverTheAssetManagerOrWithoutOne) {
     test::LogCapture log;
     test::TempDirectory config;
     auto fennix = test::FakeFennix::make();
-    Nimbrad::Environment environment;
-    environment.entitlements = std::make_shared<test::FakeEntitlements>();
     std::string dir = config.path();
-    environment.standardDefaults = [dir] { return platform::UserDefaults(dir, "com.corvane.nimbrad"); };
+    Nimbrad::Environment environment = test::daemonEnvironment(dir);
     environment.policyDefaults = [dir] { return platform::UserDefaults(dir, UserDefaultsPolicyProvider::kSuiteName); };
-    environment.databaseDirectory = dir + "/db";
     environment.makeAssetManager = [&]() -> std::shared_ptr<AssetManager> {
       if (!withAssetManager) return nullptr;
       return AssetManager::create([&] { return fennix->makeClient(); }, test::sourceDirectory() + "/resources");

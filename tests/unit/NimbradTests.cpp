@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "nimbrad/Nimbrad.h"
+#include "tests/support/DaemonEnvironment.h"
 #include "tests/support/FakeClock.h"
-#include "tests/support/FakeEntitlements.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
 
@@ -26,17 +26,13 @@ struct Fixture {
     if (dbSyncInterval) {
       EXPECT_TRUE(defaults.set("dbSyncInterval", *dbSyncInterval).hasValue());
     }
-    Nimbrad::Environment environment;
-    environment.entitlements = std::make_shared<test::FakeEntitlements>();
+    Nimbrad::Environment environment = test::daemonEnvironment(config.path());
     environment.startMemoryPressureSource = [this](std::shared_ptr<platform::DispatchQueue> queue,
                                                    platform::Block handler) {
       pressureHandler = [queue, handler] { queue->async(handler); };
       return std::make_unique<FakePressureSource>();
     };
-    std::string dir = config.path();
-    environment.standardDefaults = [dir] { return platform::UserDefaults(dir, "com.corvane.nimbrad"); };
     environment.clock = &clock;
-    environment.databaseDirectory = config.path() + "/db";
     return Nimbrad::create(std::move(environment));
   }
 };
