@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -46,18 +48,24 @@ Snapshot readSnapshot(const std::string& path) {
   return out;
 }
 
-// Launches recorded before the last save that completed: the writes logged
-// before that save's "Received SIGHUP" line.
+// Launches that completed saves must hold: after k saves completed, the file
+// covers at least the writes logged before the k-th "Received SIGHUP" line.
+// Saves may overlap under load, so a completion is not paired with the latest
+// request but with the oldest one still unpaired.
 std::int64_t coveredBySaves(const std::vector<std::string>& lines) {
-  std::int64_t written = 0, covered = 0, atSaveStart = 0;
+  std::int64_t written = 0, covered = 0;
+  std::deque<std::int64_t> pending;  // writes logged when each unpaired save was requested
   for (const auto& line : lines) {
     if (line.find("successfully added to ProcessListDataStore") != std::string::npos ||
         line.find("successfully updated in ProcessListDataStore") != std::string::npos) {
       ++written;
     } else if (line.find("<nimbrad> Received SIGHUP, saving database") != std::string::npos) {
-      atSaveStart = written;
-    } else if (line.find("<nimbrad> Database saved successfully on SIGHUP") != std::string::npos) {
-      covered = atSaveStart;
+      pending.push_back(written);
+    } else if (line.find("<nimbrad> Database saved successfully on SIGHUP") != std::string::npos && !pending.empty()) {
+      covered = std::max(covered, pending.front());
+      pending.pop_front();
+    } else if (line.find("<nimbrad> Failed to save database on SIGHUP") != std::string::npos && !pending.empty()) {
+      pending.pop_front();
     }
   }
   return covered;
