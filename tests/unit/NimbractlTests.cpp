@@ -304,6 +304,23 @@ TEST_F(NimbractlTest, JsonReplyKeepsEveryKindAndSaysWhetherTheCommandSucceeded) 
   EXPECT_EQ(nlohmann::json::parse(refused.out, nullptr, false), nlohmann::json::parse(R"({"result": 1, "ok": false})"));
 }
 
+TEST_F(NimbractlTest, TextRepliesKeepTheirLinesAndCannotDriveTheTerminal) {
+  serve(kVelmora, Dictionary{{"result", 0},
+                             {"note", "first\x1b[2J\nsecond\r"},
+                             {"items", Array{Dictionary{{"at", Date{0}}}, Data{}}}});
+  auto run = nimbractl({"event", "send", "--process-path", "/x"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "items:\n"
+            "  -\n"
+            "    at: 1970-01-01T00:00:00.000Z\n"
+            "  - (no data)\n"
+            "note:\n"
+            "  first\\x1b[2J\n"
+            "  second\\x0d\n"
+            "result: 0\n");
+}
+
 TEST_F(NimbractlTest, PermissionDeniedOnTheSocketIsStatusFour) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to switch users";
   serve("com.corvane.nimbra.database", Dictionary{{"result", 11}});
