@@ -9,7 +9,9 @@ namespace nimbra {
 using platform::Value;
 
 platform::Value XPCService::notAvailableReply() {
-  return Value(platform::Dictionary{{"XPCErrorDescription", Value("not available")}});
+  // Its own key: "XPCErrorDescription" alone means a rejected session, and
+  // clients must tell "not entitled" from "not built yet".
+  return Value(platform::Dictionary{{"ServiceNotAvailable", Value(true)}});
 }
 
 platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> XPCService::listen(

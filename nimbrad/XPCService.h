@@ -46,7 +46,8 @@ class XPCService {
   static platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> listen(
       XPCServiceDefinition definition, std::shared_ptr<const EntitlementChecker> checker);
 
-  // The reply of a service whose handler does not exist yet.
+  // The reply of a service whose handler does not exist yet:
+  // {"ServiceNotAvailable": true}.
   static platform::Value notAvailableReply();
 };
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -48,6 +49,12 @@ int main() {
 
   if (getppid() != 1) {
     log.error("Error: This service may only be launched by launchd.\n");
+    // Someone typed the command: say what stands in for launchd here.
+    if (::isatty(STDERR_FILENO) == 1) {
+      std::fputs("nimbrad: on Linux, systemd starts it (systemctl start nimbrad); to try it by hand, run "
+                 "scripts/demo.sh from the source tree.\n",
+                 stderr);
+    }
     return -1;
   }
   configureLogging();

@@ -20,6 +20,7 @@
 
 #include "platform/Directories.h"
 #include "platform/Dispatch.h"
+#include "platform/JsonValue.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -29,86 +30,6 @@ namespace {
 const Logger& sinkLog() {
   static const Logger log("com.corvane.nimbrad", "AnalyticsSink");
   return log;
-}
-
-std::string isoTime(std::chrono::system_clock::time_point time) {
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-  std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-  long fraction = static_cast<long>(millis % 1000);
-  if (fraction < 0) {
-    fraction += 1000;
-    seconds -= 1;
-  }
-  std::tm tm{};
-  if (gmtime_r(&seconds, &tm) == nullptr) return {};
-  char buffer[64];
-  std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
-  if (n == 0) return {};
-  return fmt::format("{}.{:03}Z", std::string_view(buffer, n), fraction);
-}
-
-std::string base64(const Data& data) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < data.size(); i += 3) {
-    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += kAlphabet[n & 63];
-  }
-  if (i + 1 == data.size()) {
-    std::uint32_t n = std::uint32_t(data[i]) << 16;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == data.size()) {
-    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
-
-nlohmann::json toJson(const Value& value) {
-  switch (value.type()) {
-    case Value::Type::Null:
-      return nullptr;
-    case Value::Type::Bool:
-      return *value.asBool();
-    case Value::Type::Integer:
-      return *value.asInteger();
-    case Value::Type::Real: {
-      double d = *value.asReal();
-      if (!std::isfinite(d)) return nullptr;  // JSON has no NaN or infinity
-      return d;
-    }
-    case Value::Type::String:
-      return *value.asString();
-    case Value::Type::Date: {
-      double s = value.asDate()->secondsSince1970;
-      if (!std::isfinite(s) || std::fabs(s) > 1e15) return nullptr;
-      return isoTime(std::chrono::system_clock::time_point(
-          std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(s))));
-    }
-    case Value::Type::Data:
-      return base64(*value.asData());
-    case Value::Type::Array: {
-      auto out = nlohmann::json::array();
-      for (const auto& item : *value.asArray()) out.push_back(toJson(item));
-      return out;
-    }
-    case Value::Type::Dictionary: {
-      auto out = nlohmann::json::object();
-      for (const auto& [key, item] : *value.asDictionary()) out[key] = toJson(item);
-      return out;
-    }
-  }
-  return nullptr;
 }
 
 // Writes all of `bytes`; false with errno set on failure.
@@ -132,11 +53,9 @@ std::string analyticsJsonLine(std::string_view event, std::chrono::system_clock:
                               const Dictionary& payload) {
   nlohmann::json line = nlohmann::json::object();
   line["event"] = std::string(event);
-  line["time"] = isoTime(time);
+  line["time"] = iso8601(time);
   line["payload"] = toJson(Value(payload));
-  // Strings come from launch events and bundles on disk: replace invalid
-  // UTF-8 rather than throw.
-  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return jsonText(line);
 }
 
 struct JsonLinesAnalyticsSink::State {

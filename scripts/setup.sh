@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache
   libsqlite3-dev libplist-dev libasio-dev libfmt-dev nlohmann-json3-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev util-linux sqlite3
+  clang libclang-rt-14-dev util-linux sqlite3 systemd
 )
 
 missing=()

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
+#include "nimbrad/XPCService.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "platform/ServiceListener.h"
@@ -88,7 +91,7 @@ TEST_F(NimbractlTest, EventSendFillsInEveryKeyFromThePathsAndDefaults) {
                         "--target-path", "/opt/example/libexec/helper", "--process-team-identifier",
                         "TEAM1234", "--uid", "501"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("<key>result</key>"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out, "result: 0\n");
   auto messages = received();
   ASSERT_EQ(messages.size(), 1u);
   const Value& event = messages[0];
@@ -141,52 +144,200 @@ TEST_F(NimbractlTest, RawEventFileIsSentUnchanged) {
   EXPECT_EQ(messages[0], Value(Dictionary{{"UID", 501}}));
 }
 
-struct FailureCase {
+// What the fake service on the launch event socket does in a case.
+enum class Server { none, accepts, refuses, rejects, slow, notAvailable };
+
+struct ExitCase {
   const char* name;
+  Server server;
   std::vector<std::string> args;
   int status;
-  const char* message;  // part of standard error
+  const char* message;  // part of standard error; empty: standard error is empty
 };
 
-class NimbractlFailureTest : public NimbractlTest, public ::testing::WithParamInterface<FailureCase> {};
+class NimbractlExitStatusTest : public NimbractlTest, public ::testing::WithParamInterface<ExitCase> {};
 
-TEST_P(NimbractlFailureTest, ExitsNonZeroWithAClearMessage) {
+// One exit-status table for every command: 0 success, 1 failure answered,
+// 2 usage (nothing sent), 3 unreachable, 4 denied.
+TEST_P(NimbractlExitStatusTest, MapsTheOutcomeToItsStatus) {
   const auto& param = GetParam();
   std::vector<std::string> args = param.args;
   for (auto& arg : args) {
     if (arg == "@GARBAGE@") arg = dir_.write("garbage.plist", "not a property list");
     if (arg == "@EVENT@") arg = dir_.write("event.plist", "<plist><dict><key>ProcessPath</key><string>/x</string></dict></plist>");
+    if (arg == "@BADUIDEVENT@") {
+      arg = dir_.write("bad-uid.plist", "<plist><dict><key>ProcessPath</key><string>/x</string>"
+                                        "<key>UID</key><string>-1</string></dict></plist>");
+    }
   }
-  std::string name(param.name);
-  if (name == "Rejected") serve(kVelmora, Dictionary{}, std::string("Not entitled to send Velmora events"));
-  if (name == "NoReplyInTime") serve(kVelmora, Dictionary{{"result", 0}}, std::nullopt, 1500ms);
-  if (name == "ConnectionClosedWithoutReply") serve(kVelmora, Dictionary{{"result", 0}});
+  switch (param.server) {
+    case Server::none: break;
+    case Server::accepts: serve(kVelmora, Dictionary{{"result", 0}}); break;
+    case Server::refuses: serve(kVelmora, Dictionary{{"result", 1}}); break;
+    case Server::rejects: serve(kVelmora, Dictionary{}, std::string("Not entitled to send Velmora events")); break;
+    case Server::slow: serve(kVelmora, Dictionary{{"result", 0}}, std::nullopt, 1500ms); break;
+    case Server::notAvailable: serve(kVelmora, nimbra::XPCService::notAvailableReply()); break;
+  }
   auto run = nimbractl(args);
   EXPECT_EQ(run.status, param.status) << run.err;
-  EXPECT_NE(run.err.find(param.message), std::string::npos) << run.err;
+  if (*param.message == '\0') {
+    EXPECT_EQ(run.err, "");
+  } else {
+    EXPECT_NE(run.err.find(param.message), std::string::npos) << run.err;
+  }
+  if (param.status == 2) {
+    EXPECT_TRUE(received().empty()) << "a usage error must be found before sending";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Tool, NimbractlFailureTest,
+    Tool, NimbractlExitStatusTest,
     ::testing::Values(
-        FailureCase{"DaemonNotRunning", {"event", "send", "--process-path", "/x"}, 1, "is nimbrad running?"},
-        FailureCase{"Rejected", {"event", "send", "--process-path", "/x"}, 1,
-                    "rejected the session: Not entitled to send Velmora events"},
-        FailureCase{"NoReplyInTime", {"--timeout", "0.3", "event", "send", "--file", "@EVENT@"}, 1, "no reply"},
-        FailureCase{"ConnectionClosedWithoutReply", {"event", "send", "--raw", "--file", "@GARBAGE@"}, 1,
-                    "closed the connection without a reply"},
-        FailureCase{"EventWithoutPath", {"event", "send", "--uid", "1"}, 2, "needs --process-path"},
-        FailureCase{"UnknownEventOption", {"event", "send", "--colour", "red"}, 2, "unknown option '--colour'"},
-        FailureCase{"BadEventFile", {"event", "send", "--file", "@GARBAGE@"}, 2, "is not a property list"},
-        FailureCase{"MissingEventFile", {"event", "send", "--file", "/nonexistent/event.plist"}, 2, "cannot open"},
-        FailureCase{"CallBadFile", {"call", kVelmora, "@GARBAGE@"}, 2, "is not a property list"},
-        FailureCase{"CallServiceOutsideTheRuntimeDirectory", {"call", "../etc", "-"}, 2, "not a service name"},
-        FailureCase{"UnknownCommand", {"frobnicate"}, 2, "unknown command 'frobnicate'"},
-        FailureCase{"NotifyWithoutCenter", {"notify", "com.corvane.nimbra.policy.changed"}, 1, "no notify center"},
-        FailureCase{"DefaultsBadInteger", {"defaults", "write", "d", "k", "-int", "12x"}, 2, "not a decimal"},
-        FailureCase{"DefaultsMissingDomain", {"defaults", "read", "absent"}, 1, "does not exist"},
-        FailureCase{"DefaultsDomainEscapes", {"defaults", "read", "../passwd"}, 2, "not a domain name"}),
+        ExitCase{"Accepted", Server::accepts, {"event", "send", "--process-path", "/x", "--uid", "4294967295",
+                                               "--timestamp", "2024-02-29 23:59:59"}, 0, ""},
+        ExitCase{"EventRefused", Server::refuses, {"event", "send", "--process-path", "/x"}, 1,
+                 "refused the event (result 1)"},
+        ExitCase{"NotAvailableYet", Server::notAvailable, {"call", kVelmora, "@EVENT@"}, 1,
+                 "com.corvane.nimbra.velmora is not available yet"},
+        ExitCase{"ConnectionClosedWithoutReply", Server::accepts, {"event", "send", "--raw", "--file", "@GARBAGE@"},
+                 1, "closed the connection without a reply"},
+        ExitCase{"DaemonNotRunning", Server::none, {"event", "send", "--process-path", "/x"}, 3, "is nimbrad running?"},
+        ExitCase{"NoReplyInTime", Server::slow, {"event", "send", "--file", "@EVENT@", "--timeout", "0.3"}, 3,
+                 "no reply"},
+        ExitCase{"NotifyWithoutCenter", Server::none, {"notify", "com.corvane.nimbra.policy.changed"}, 3,
+                 "no notify center"},
+        ExitCase{"Rejected", Server::rejects, {"event", "send", "--process-path", "/x"}, 4,
+                 "rejected the session: Not entitled to send Velmora events"},
+        ExitCase{"UidNotANumber", Server::accepts, {"event", "send", "--process-path", "/x", "--uid", "5o1"}, 2,
+                 "--uid '5o1' is not a user id"},
+        ExitCase{"UidAbove32Bits", Server::accepts, {"event", "send", "--process-path", "/x", "--uid", "4294967296"},
+                 2, "--uid '4294967296' is not a user id"},
+        ExitCase{"UidFromAFile", Server::accepts, {"event", "send", "--file", "@BADUIDEVENT@"}, 2,
+                 "--uid '-1' is not a user id"},
+        ExitCase{"TimestampNotADay", Server::accepts,
+                 {"event", "send", "--process-path", "/x", "--timestamp", "2023-02-29 10:00:00"}, 2,
+                 "--timestamp '2023-02-29 10:00:00' is not a time \"yyyy-MM-dd HH:mm:ss\""},
+        ExitCase{"TimestampOtherShape", Server::accepts,
+                 {"event", "send", "--process-path", "/x", "--timestamp", "2024-01-01T10:00:00"}, 2,
+                 "is not a time"},
+        ExitCase{"TimestampPastMidnight", Server::accepts,
+                 {"event", "send", "--process-path", "/x", "--timestamp", "2024-01-01 24:00:00"}, 2, "is not a time"},
+        ExitCase{"EventWithoutPath", Server::accepts, {"event", "send", "--uid", "1"}, 2, "needs --process-path"},
+        ExitCase{"UnknownEventOption", Server::accepts, {"event", "send", "--colour", "red"}, 2,
+                 "unknown option '--colour'"},
+        ExitCase{"OptionOfAnotherCommand", Server::accepts, {"event", "send", "--process-path", "/x", "--rollout", "R"},
+                 2, "the command 'event' has no option --rollout"},
+        ExitCase{"OptionWithoutValue", Server::accepts, {"event", "send", "--process-path"}, 2,
+                 "--process-path needs a value"},
+        ExitCase{"BadEventFile", Server::accepts, {"event", "send", "--file", "@GARBAGE@"}, 2, "is not a property list"},
+        ExitCase{"MissingEventFile", Server::none, {"event", "send", "--file", "/nonexistent/event.plist"}, 2,
+                 "cannot open"},
+        ExitCase{"CallBadFile", Server::accepts, {"call", kVelmora, "@GARBAGE@"}, 2, "is not a property list"},
+        ExitCase{"CallServiceOutsideTheRuntimeDirectory", Server::none, {"call", "../etc", "-"}, 2,
+                 "not a service name"},
+        ExitCase{"UnknownCommand", Server::none, {"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        ExitCase{"DefaultsBadInteger", Server::none, {"defaults", "write", "d", "k", "-int", "12x"}, 2,
+                 "not a decimal"},
+        ExitCase{"DefaultsMissingDomain", Server::none, {"defaults", "read", "absent"}, 1, "does not exist"},
+        ExitCase{"DefaultsDomainEscapes", Server::none, {"defaults", "read", "../passwd"}, 2, "not a domain name"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NimbractlTest, OptionsMayComeAnywhereAndJsonPrintsTheReplyWithItsVerdict) {
+  serve(kVelmora, Dictionary{{"result", 0}});
+  const std::vector<std::vector<std::string>> orders = {
+      {"--json", "event", "send", "--process-path", "/opt/a", "--uid", "502"},
+      {"event", "--uid", "502", "send", "--process-path", "/opt/a", "--json"},
+      {"event", "send", "--process-path=/opt/a", "--uid=502", "--json", "--timeout", "5"},
+      {"--uid", "502", "--timeout=5", "--process-path", "/opt/a", "event", "--json", "send"},
+  };
+  for (const auto& args : orders) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    auto run = nimbractl(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << run.out;
+    EXPECT_EQ(json, nlohmann::json::parse(R"({"result": 0, "ok": true})"));
+  }
+  auto messages = received();
+  ASSERT_EQ(messages.size(), orders.size());
+  for (const auto& message : messages) {
+    EXPECT_EQ(stringAt(message, "ProcessPath"), "/opt/a");
+    EXPECT_EQ(stringAt(message, "UID"), "502");
+  }
+  // Help anywhere, even after a bad value, and the version.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"event", "send", "--uid", "x", "-h"},
+                                                                {"help", "event"}}) {
+    auto help = nimbractl(args);
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_NE(help.out.find("usage: nimbractl event send"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("  4  permission denied on the service socket"), std::string::npos) << help.out;
+  }
+  auto version = nimbractl({"defaults", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("nimbractl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+}
+
+TEST_F(NimbractlTest, JsonReplyKeepsEveryKindAndSaysWhetherTheCommandSucceeded) {
+  Dictionary reply{{"when", Date{1700000000.25}},
+                   {"blob", Data{0xde, 0xad, 0xbe, 0xef, 0x01}},
+                   {"nested", Dictionary{{"list", Array{1, "two", true, 2.5}}}},
+                   {"eventMessage", "line one\nline two"}};
+  serve("com.corvane.nimbra.database", reply);
+  auto xml = PropertyList::encodeXml(Dictionary{{"dbCommand", "sync"}});
+  ASSERT_TRUE(xml);
+  auto run = nimbractl({"call", "--json", "com.corvane.nimbra.database", "-"}, *xml);
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto json = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_FALSE(json.is_discarded()) << run.out;
+  EXPECT_EQ(json, nlohmann::json::parse(R"({
+      "when": "2023-11-14T22:13:20.250Z",
+      "blob": "3q2+7wE=",
+      "nested": {"list": [1, "two", true, 2.5]},
+      "eventMessage": "line one\nline two",
+      "ok": true})"));
+
+  // A refused event: the reply as sent, with the verdict false.
+  listener_.reset();
+  serve(kVelmora, Dictionary{{"result", 1}});
+  auto refused = nimbractl({"event", "send", "--process-path", "/x", "--json"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(refused.out, nullptr, false), nlohmann::json::parse(R"({"result": 1, "ok": false})"));
+}
+
+TEST_F(NimbractlTest, TextRepliesKeepTheirLinesAndCannotDriveTheTerminal) {
+  serve(kVelmora, Dictionary{{"result", 0},
+                             {"note", "first\x1b[2J\nsecond\r"},
+                             {"items", Array{Dictionary{{"at", Date{0}}}, Data{}}}});
+  auto run = nimbractl({"event", "send", "--process-path", "/x"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "items:\n"
+            "  -\n"
+            "    at: 1970-01-01T00:00:00.000Z\n"
+            "  - (no data)\n"
+            "note:\n"
+            "  first\\x1b[2J\n"
+            "  second\\x0d\n"
+            "result: 0\n");
+}
+
+TEST_F(NimbractlTest, PermissionDeniedOnTheSocketIsStatusFour) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to switch users";
+  serve("com.corvane.nimbra.database", Dictionary{{"result", 11}});
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir_.file("com.corvane.nimbra.database").c_str(), 0600), 0);
+  std::string request = dir_.write("sync.plist", "<plist><dict><key>dbCommand</key><string>sync</string></dict></plist>");
+  ASSERT_EQ(::chmod(request.c_str(), 0644), 0);
+  // As an unprivileged user, the way an administrator's colleague would try.
+  auto run = nimbra::test::runProcess(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", NIMBRACTL_BINARY, "call",
+       "com.corvane.nimbra.database", request},
+      {{"RUNTIME_DIRECTORY", dir_.path()}}, {}, 20s);
+  EXPECT_EQ(run.status, 4) << run.err;
+  EXPECT_NE(run.err.find("permission denied on " + dir_.file("com.corvane.nimbra.database")), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(received().empty());
+}
 
 TEST_F(NimbractlTest, CallSendsAnyPropertyListAndPrintsTheReplyAsXml) {
   serve("com.corvane.nimbra.database", Dictionary{{"output", "ok"}});

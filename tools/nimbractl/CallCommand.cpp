@@ -11,34 +11,33 @@ namespace nimbractl {
 namespace {
 
 const std::string kUsageText =
-    "usage: nimbractl call SERVICE FILE\n"
+    "usage: nimbractl call [--json] SERVICE FILE\n"
     "\n"
     "Sends the property list in FILE ('-' reads standard input; binary or XML)\n"
     "as one request to the service SERVICE (a socket in the runtime directory,\n"
-    "e.g. com.corvane.nimbra.database) and prints the reply as XML.\n"
+    "e.g. com.corvane.nimbra.database) and prints the reply as an XML property\n"
+    "list, or with --json as JSON.\n"
     "\n"
-    "Exit status: 0 when a reply came back, 1 when the service could not be\n"
-    "reached, rejected the session or did not answer, 2 for a bad command line\n"
-    "or input file.\n";
+    "Any reply counts as success but a rejected session (status 4) and the\n"
+    "answer of a service that is not available yet (status 1).\n";
 
-int run(const std::vector<std::string>& args, Context& context) {
-  if (args.size() != 2) {
+int run(const CommandLine& line, Context& context) {
+  if (line.words.size() != 2) {
     context.err << kUsageText;
     return kUsage;
   }
-  const std::string& service = args[0];
+  const std::string& service = line.words[0];
   if (!isValidServiceName(service)) return fail(context, kUsage, fmt::format("'{}' is not a service name", service));
-  auto message = readPropertyList(args[1]);
+  auto message = readPropertyList(line.words[1]);
   if (!message) return fail(context, kUsage, message.error());
   Request request;
   request.message = std::move(message).value();
-  auto reply = callService(service, request, context);
-  if (!reply) return kFailure;
-  context.out << toXml(*reply);
-  return kSuccess;
+  // Property list in, property list out: XML keeps every type as it came.
+  return callAndReport(service, request, {.text = toXml}, context);
 }
 
-const CommandRegistrar registrar({"call", "send a property list to a service and print the reply", kUsageText, run});
+const CommandRegistrar registrar(
+    {"call", "send a property list to a service and print the reply", kUsageText, {kJsonOption}, run});
 
 }  // namespace
 }  // namespace nimbractl

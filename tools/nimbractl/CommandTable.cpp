@@ -28,8 +28,6 @@ std::vector<const CommandFamily*> CommandTable::families() const {
   return all;
 }
 
-bool isHelp(std::string_view word) { return word == "-h" || word == "--help"; }
-
 int fail(Context& context, int status, std::string_view message) {
   context.err << "nimbractl: " << message << "\n";
   return status;

@@ -11,26 +11,33 @@
 #include <string_view>
 #include <vector>
 
-namespace nimbractl {
+#include "tools/nimbractl/CommandLine.h"
+#include "tools/nimbractl/ExitStatus.h"
 
-// Exit statuses.
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;  // the operation failed (daemon not running, rejected, timed out, ...)
-constexpr int kUsage = 2;    // the command line or an input file is wrong
+namespace nimbractl {
 
 struct Context {
   std::ostream& out;
   std::ostream& err;
   std::chrono::milliseconds connectTimeout{10'000};
   std::chrono::milliseconds replyTimeout{30'000};
+  // --json: replies are printed as one JSON object (see ReplyOutput.h).
+  bool json = false;
 };
+
+// The option that families printing a daemon's reply declare.
+inline const OptionSpec kJsonOption{"json", false};
 
 struct CommandFamily {
   std::string name;     // first word on the command line, e.g. "event"
   std::string summary;  // one line for the overall help
-  std::string usage;    // the family's --help text
-  // Runs the family with the words after its name; returns the exit status.
-  std::function<int(const std::vector<std::string>& args, Context& context)> run;
+  std::string usage;    // the family's --help text, without the exit statuses
+  // Options of the family besides the global ones; an option name means the
+  // same (flag or value) in every family that has it.
+  std::vector<OptionSpec> options;
+  // Runs the family. `line.words` are the words after the family's name;
+  // `line.options` holds only options of the family. Returns the exit status.
+  std::function<int(const CommandLine& line, Context& context)> run;
 };
 
 class CommandTable {
@@ -49,9 +56,6 @@ class CommandTable {
 struct CommandRegistrar {
   explicit CommandRegistrar(CommandFamily family) { CommandTable::shared().add(std::move(family)); }
 };
-
-// True for "-h" and "--help".
-bool isHelp(std::string_view word);
 
 // "nimbractl: <message>" on the error stream; returns `status`.
 int fail(Context& context, int status, std::string_view message);

@@ -42,10 +42,7 @@ const std::string kUsageText =
     "                      integer, true/false/YES/NO as a boolean, anything else\n"
     "                      as a string\n"
     "  delete DOMAIN KEY   remove KEY\n"
-    "  delete DOMAIN       remove the whole domain file\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the domain or key does not exist or the\n"
-    "file cannot be written, 2 for a bad command line or value.\n";
+    "  delete DOMAIN       remove the whole domain file\n";
 
 bool isValidDomain(const std::string& domain) {
   return !domain.empty() && domain.front() != '.' && domain.find('/') == std::string::npos &&
@@ -172,7 +169,8 @@ int remove(const std::vector<std::string>& args, Context& context) {
   return kSuccess;
 }
 
-int run(const std::vector<std::string>& args, Context& context) {
+int run(const CommandLine& line, Context& context) {
+  const std::vector<std::string>& args = line.words;
   if (args.size() < 2) {
     context.err << kUsageText;
     return kUsage;
@@ -185,7 +183,7 @@ int run(const std::vector<std::string>& args, Context& context) {
   return fail(context, kUsage, fmt::format("unknown defaults command '{}' (try: read, write, delete)", args[0]));
 }
 
-const CommandRegistrar registrar({"defaults", "read and edit user defaults domains", kUsageText, run});
+const CommandRegistrar registrar({"defaults", "read and edit user defaults domains", kUsageText, {}, run});
 
 }  // namespace
 }  // namespace nimbractl

@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <ostream>
 
@@ -46,13 +48,14 @@ constexpr EventKey kKeys[] = {
 };
 
 const std::string kUsageText =
-    "usage: nimbractl event send [--file PLIST] [--raw] [OPTIONS]\n"
+    "usage: nimbractl event send [--file PLIST] [--raw] [--json] [OPTIONS]\n"
     "\n"
     "Sends one launch event to " + std::string(kService) + " and prints the reply.\n"
     "\n"
     "  --file PLIST     start from the dictionary in PLIST ('-' reads standard input);\n"
     "                   options given as well replace its values\n"
     "  --raw            send the bytes of --file unchanged, valid or not\n"
+    "  --json           print the reply as JSON\n"
     "\n"
     "One option per key (each takes a value):\n"
     "  --process-name --process-path --process-bundle-identifier --process-bundle-version\n"
@@ -61,15 +64,16 @@ const std::string kUsageText =
     "  --target-team-identifier --target-developer-name\n"
     "  --responsible-name --responsible-path --responsible-bundle-identifier\n"
     "  --responsible-bundle-version --responsible-team-identifier --responsible-developer-name\n"
-    "  --uid N          user of the process (default: the caller's user id)\n"
-    "  --timestamp T    \"yyyy-MM-dd HH:mm:ss\" (default: the current local time)\n"
+    "  --uid N          user of the process, 0 to 4294967295 (default: the caller's)\n"
+    "  --timestamp T    local time \"yyyy-MM-dd HH:mm:ss\" (default: now)\n"
     "\n"
     "A process path is required (option or file). Keys left unspecified default to:\n"
     "the target and responsible paths to the process path, each name to the last\n"
     "component of its path, identifiers, versions and developer names to \"<unknown>\".\n"
+    "The user and the time are checked before sending (from a file too).\n"
     "\n"
-    "Exit status: 0 when the daemon accepted the event (\"result\" 0), 1 when it\n"
-    "refused it or could not be reached, 2 for a bad command line or input file.\n";
+    "The event succeeds when the daemon answers \"result\" 0: it was valid, whether\n"
+    "it was then recorded or filtered out. \"result\" 1 (invalid) is status 1.\n";
 
 std::string lastComponent(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -105,31 +109,61 @@ void completeEvent(platform::Dictionary& event) {
   for (const auto& k : kKeys) setDefault(k.key, kUnknown);
 }
 
-int send(const std::vector<std::string>& args, Context& context) {
-  std::optional<std::string> file;
-  bool raw = false;
+bool isUserID(const std::string& text) {
+  if (text.empty() || text.size() > 10) return false;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value <= UINT32_MAX;
+}
+
+// "yyyy-MM-dd HH:mm:ss" naming a real day and time of day.
+bool isTimestamp(const std::string& text) {
+  static constexpr std::string_view kShape = "dddd-dd-dd dd:dd:dd";
+  if (text.size() != kShape.size()) return false;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+  }
+  auto number = [&](std::size_t at, std::size_t length) { return std::stoi(text.substr(at, length)); };
+  std::chrono::year_month_day day{std::chrono::year(number(0, 4)), std::chrono::month(unsigned(number(5, 2))),
+                                  std::chrono::day(unsigned(number(8, 2)))};
+  return day.ok() && number(11, 2) < 24 && number(14, 2) < 60 && number(17, 2) < 60;
+}
+
+// The checks the daemon would make later (or not at all, for the time): a
+// wrong value is the caller's mistake, reported before anything is sent.
+std::optional<std::string> invalidValue(const platform::Dictionary& event) {
+  struct Check {
+    const char* key;
+    const char* option;
+    bool (*valid)(const std::string&);
+    const char* expected;
+  };
+  static constexpr Check kChecks[] = {
+      {"UID", "--uid", isUserID, "a user id (decimal digits, 0 to 4294967295)"},
+      {"EventTimestamp", "--timestamp", isTimestamp, "a time \"yyyy-MM-dd HH:mm:ss\""},
+  };
+  for (const auto& check : kChecks) {
+    auto it = event.find(check.key);
+    const std::string* text = it == event.end() ? nullptr : it->second.asString();
+    if (text == nullptr) return fmt::format("{} ({}) is not a string", check.key, check.option);
+    if (!check.valid(*text)) return fmt::format("{} '{}' is not {}", check.option, *text, check.expected);
+  }
+  return std::nullopt;
+}
+
+int send(const CommandLine& line, Context& context) {
+  if (line.words.size() != 1) return fail(context, kUsage, "event send takes options only (see nimbractl event --help)");
+  const std::string* file = line.value("file");
+  bool raw = line.has("raw");
   platform::Dictionary options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& word = args[i];
-    if (word == "--raw") {
-      raw = true;
-      continue;
-    }
-    auto needsValue = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
-    if (word == "--file") {
-      const std::string* value = needsValue();
-      if (!value) return fail(context, kUsage, "--file needs a path");
-      file = *value;
-      continue;
-    }
-    const EventKey* key = nullptr;
+  for (const auto& [name, value] : line.options) {
     for (const auto& k : kKeys) {
-      if (word == k.option) key = &k;
+      if (name == k.option + 2) options[k.key] = value;
     }
-    if (key == nullptr) return fail(context, kUsage, fmt::format("unknown option '{}' (see nimbractl event --help)", word));
-    const std::string* value = needsValue();
-    if (!value) return fail(context, kUsage, fmt::format("{} needs a value", word));
-    options[key->key] = *value;
   }
 
   Request request;
@@ -152,41 +186,36 @@ int send(const std::vector<std::string>& args, Context& context) {
     auto path = event.find("ProcessPath");
     if (path == event.end()) return fail(context, kUsage, "a launch event needs --process-path (or a file with ProcessPath)");
     completeEvent(event);
+    if (auto problem = invalidValue(event)) return fail(context, kUsage, *problem);
     request.message = platform::Value(std::move(event));
   }
 
-  auto reply = callService(kService, request, context);
-  if (!reply) return kFailure;
-  context.out << toXml(*reply);
-  const platform::Value* result = reply->find("result");
-  if (result == nullptr || result->asInteger() == nullptr) {
-    return fail(context, kFailure, "the reply holds no \"result\"");
-  }
-  if (*result->asInteger() != 0) {
-    return fail(context, kFailure, fmt::format("the daemon refused the event (result {})", *result->asInteger()));
-  }
-  return kSuccess;
+  ReplyHandling handling;
+  handling.failure = [](const platform::Value& reply) -> std::optional<std::string> {
+    const platform::Value* result = reply.find("result");
+    if (result == nullptr || result->asInteger() == nullptr) return "the reply holds no \"result\"";
+    if (*result->asInteger() != 0) return fmt::format("the daemon refused the event (result {})", *result->asInteger());
+    return std::nullopt;
+  };
+  return callAndReport(kService, request, handling, context);
 }
 
-int run(const std::vector<std::string>& args, Context& context) {
-  if (args.empty()) {
+int run(const CommandLine& line, Context& context) {
+  if (line.words.empty()) {
     context.err << kUsageText;
     return kUsage;
   }
-  if (args.front() == "send") {
-    std::vector<std::string> rest(args.begin() + 1, args.end());
-    for (const auto& word : rest) {
-      if (isHelp(word)) {
-        context.out << kUsageText;
-        return kSuccess;
-      }
-    }
-    return send(rest, context);
-  }
-  return fail(context, kUsage, fmt::format("unknown event command '{}' (try: send)", args.front()));
+  if (line.words.front() == "send") return send(line, context);
+  return fail(context, kUsage, fmt::format("unknown event command '{}' (try: send)", line.words.front()));
 }
 
-const CommandRegistrar registrar({"event", "send a launch event", kUsageText, run});
+std::vector<OptionSpec> eventOptions() {
+  std::vector<OptionSpec> options = {{"file", true}, {"raw", false}, kJsonOption};
+  for (const auto& k : kKeys) options.push_back({k.option + 2, true});
+  return options;
+}
+
+const CommandRegistrar registrar({"event", "send a launch event", kUsageText, eventOptions(), run});
 
 }  // namespace
 }  // namespace nimbractl

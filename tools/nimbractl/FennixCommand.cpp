@@ -33,10 +33,7 @@ const std::string kUsageText =
     "\n"
     "D is a 32-bit integer. Names are letters, digits, '_', '.' and '-'.\n"
     "Example: nimbractl fennix install LANTERN_MOSS_PUMPKIN PUMPKIN_PLIST policy.plist \\\n"
-    "           --rollout R1 --deployment 42 --factor-pack FP1\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the store cannot be written, 2 for a bad\n"
-    "command line or an unreadable FILE.\n";
+    "           --rollout R1 --deployment 42 --factor-pack FP1\n";
 
 std::optional<std::int32_t> parseDeployment(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -47,8 +44,11 @@ std::optional<std::int32_t> parseDeployment(const std::string& text) {
   return static_cast<std::int32_t>(value);
 }
 
-int install(const std::vector<std::string>& args, Context& context) {
-  if (args.size() < 4) {
+const char* const kDeploymentOptions[] = {"rollout", "experiment", "deployment", "factor-pack", "treatment"};
+
+int install(const CommandLine& line, Context& context) {
+  const auto& args = line.words;
+  if (args.size() != 4) {
     context.err << kUsageText;
     return kUsage;
   }
@@ -56,15 +56,9 @@ int install(const std::vector<std::string>& args, Context& context) {
   const std::string& factor = args[2];
   const std::string& file = args[3];
   std::map<std::string, std::string> options;
-  for (std::size_t i = 4; i < args.size(); i += 2) {
-    static const char* const known[] = {"--rollout", "--experiment", "--deployment", "--factor-pack", "--treatment"};
-    bool isKnown = false;
-    for (const char* option : known) isKnown = isKnown || args[i] == option;
-    if (!isKnown) return fail(context, kUsage, fmt::format("unknown option '{}'", args[i]));
-    if (i + 1 >= args.size()) return fail(context, kUsage, fmt::format("{} needs a value", args[i]));
-    if (!options.emplace(args[i], args[i + 1]).second) {
-      return fail(context, kUsage, fmt::format("{} given twice", args[i]));
-    }
+  for (const char* name : kDeploymentOptions) {
+    if (line.count(name) > 1) return fail(context, kUsage, fmt::format("--{} given twice", name));
+    if (const std::string* value = line.value(name)) options["--" + std::string(name)] = *value;
   }
 
   platform::FennixDeployment deployment;
@@ -105,8 +99,9 @@ int install(const std::vector<std::string>& args, Context& context) {
   return kSuccess;
 }
 
-int clear(const std::vector<std::string>& args, Context& context) {
-  if (args.size() != 2) {
+int clear(const CommandLine& line, Context& context) {
+  const auto& args = line.words;
+  if (args.size() != 2 || !line.options.empty()) {
     context.err << kUsageText;
     return kUsage;
   }
@@ -119,14 +114,21 @@ int clear(const std::vector<std::string>& args, Context& context) {
   return kSuccess;
 }
 
-int run(const std::vector<std::string>& args, Context& context) {
-  if (!args.empty() && args[0] == "install") return install(args, context);
-  if (!args.empty() && args[0] == "clear") return clear(args, context);
+int run(const CommandLine& line, Context& context) {
+  const auto& args = line.words;
+  if (!args.empty() && args[0] == "install") return install(line, context);
+  if (!args.empty() && args[0] == "clear") return clear(line, context);
   context.err << kUsageText;
   return kUsage;
 }
 
-const CommandRegistrar registrar({"fennix", "install or clear rollout content", kUsageText, run});
+std::vector<OptionSpec> fennixOptions() {
+  std::vector<OptionSpec> options;
+  for (const char* name : kDeploymentOptions) options.push_back({name, true});
+  return options;
+}
+
+const CommandRegistrar registrar({"fennix", "install or clear rollout content", kUsageText, fennixOptions(), run});
 
 }  // namespace
 }  // namespace nimbractl

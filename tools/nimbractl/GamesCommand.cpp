@@ -24,10 +24,7 @@ const std::string kUsageText =
     "\n"
     "Only users 501 to 4294967293 have a games library. The daemon follows the\n"
     "change at once; a bundle it already knows as a game stays a game in its\n"
-    "cache until it restarts.\n"
-    "\n"
-    "Exit status: 0 when the library was written, 1 when it could not be, 2 for a\n"
-    "bad command line.\n";
+    "cache until it restarts.\n";
 
 // A user that has a games library: decimal digits only, 501 to 4294967293.
 std::optional<uid_t> parseUser(const std::string& text) {
@@ -44,7 +41,8 @@ int usage(Context& context, std::string_view message) {
   return fail(context, kUsage, message);
 }
 
-int run(const std::vector<std::string>& args, Context& context) {
+int run(const CommandLine& line, Context& context) {
+  const std::vector<std::string>& args = line.words;
   if (args.empty()) return usage(context, "games needs 'set' or 'clear'");
   const std::string& action = args[0];
   if (action != "set" && action != "clear") return usage(context, fmt::format("unknown games action '{}'", action));
@@ -77,7 +75,7 @@ int run(const std::vector<std::string>& args, Context& context) {
   return kSuccess;
 }
 
-const CommandRegistrar registrar({"games", "edit a user's installed-games library", kUsageText, run});
+const CommandRegistrar registrar({"games", "edit a user's installed-games library", kUsageText, {}, run});
 
 }  // namespace
 }  // namespace nimbractl

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <iterator>
 
 #include "platform/Directories.h"
+#include "platform/JsonValue.h"
 #include "platform/PropertyList.h"
 #include "platform/ServiceClient.h"
 
@@ -26,50 +29,193 @@ bool isValidServiceName(const std::string& service) {
          service.find('\0') == std::string::npos;
 }
 
-std::optional<platform::Value> callService(const std::string& service, const Request& request, Context& context) {
+int unreachableStatus(const std::string& socketPath) {
+  // Connecting reports only that it failed; whether the socket refuses this
+  // user is what tells "not running" from "not allowed".
+  if (::access(socketPath.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM)) return kDenied;
+  return kUnreachable;
+}
+
+platform::Expected<platform::Value, int> callService(const std::string& service, const Request& request,
+                                                     Context& context) {
   using Kind = platform::ClientError::Kind;
+  auto failWith = [&](int status, const std::string& message) {
+    fail(context, status, message);
+    return platform::unexpected(status);
+  };
   std::string path = servicePath(service);
   auto connected = platform::ServiceClient::connect(path, context.connectTimeout);
   if (!connected) {
     const auto& error = connected.error();
-    if (error.kind == Kind::connectFailed) {
-      fail(context, kFailure, fmt::format("cannot reach {} ({}); is nimbrad running?", service, error.message));
-    } else {
-      fail(context, kFailure, fmt::format("cannot reach {}: {}", service, error.message));
+    if (error.kind != Kind::connectFailed) {
+      return failWith(error.kind == Kind::timedOut ? kUnreachable : kFailure,
+                      fmt::format("cannot reach {}: {}", service, error.message));
     }
-    return std::nullopt;
+    if (unreachableStatus(path) == kDenied) {
+      return failWith(kDenied, fmt::format("permission denied on {} (run as root?)", path));
+    }
+    return failWith(kUnreachable, fmt::format("cannot reach {} ({}); is nimbrad running?", service, error.message));
   }
   auto& client = *connected.value();
   auto sent = request.message ? client.send(*request.message, context.replyTimeout)
                               : client.sendPayload(request.rawPayload, context.replyTimeout);
   // A closed connection may still hold the service's rejection: read it.
   if (!sent && sent.error().kind != Kind::closed) {
-    fail(context, kFailure, fmt::format("cannot send to {}: {}", service, sent.error().message));
-    return std::nullopt;
+    return failWith(sent.error().kind == Kind::timedOut ? kUnreachable : kFailure,
+                    fmt::format("cannot send to {}: {}", service, sent.error().message));
   }
   auto reply = client.receive(context.replyTimeout);
   if (!reply) {
     const auto& error = reply.error();
-    if (error.kind == Kind::timedOut) {
-      fail(context, kFailure,
-           fmt::format("no reply from {} within {} s", service, context.replyTimeout.count() / 1000.0));
-    } else if (error.kind == Kind::closed) {
-      fail(context, kFailure,
-           fmt::format("{} closed the connection without a reply (the request may be malformed; see the daemon's log)",
-                       service));
-    } else {
-      fail(context, kFailure, fmt::format("bad reply from {}: {}", service, error.message));
-    }
-    return std::nullopt;
-  }
-  // A rejected session answers with exactly this one key and then closes.
-  if (const auto* dict = reply->asDictionary(); dict != nullptr && dict->size() == 1) {
-    if (const auto* reason = reply->find("XPCErrorDescription"); reason != nullptr && reason->asString() != nullptr) {
-      fail(context, kFailure, fmt::format("{} rejected the session: {}", service, *reason->asString()));
-      return std::nullopt;
+    switch (error.kind) {
+      case Kind::timedOut:
+        return failWith(kUnreachable,
+                        fmt::format("no reply from {} within {} s", service, context.replyTimeout.count() / 1000.0));
+      case Kind::closed:
+        return failWith(kFailure, fmt::format("{} closed the connection without a reply (it refused the request; "
+                                              "see the daemon's log)",
+                                              service));
+      case Kind::protocol:
+        return failWith(kFailure, fmt::format("bad reply from {}: {}", service, error.message));
+      default:
+        return failWith(kUnreachable, fmt::format("lost the connection to {}: {}", service, error.message));
     }
   }
   return std::move(reply).value();
+}
+
+namespace {
+
+// A rejected session answers with exactly this one key and then closes.
+const std::string* rejectionReason(const platform::Value& reply) {
+  const auto* dict = reply.asDictionary();
+  if (dict == nullptr || dict->size() != 1) return nullptr;
+  const auto* reason = reply.find("XPCErrorDescription");
+  return reason != nullptr ? reason->asString() : nullptr;
+}
+
+// The daemon's answer from a service whose handler is not built yet.
+constexpr std::string_view kNotAvailableKey = "ServiceNotAvailable";
+
+}  // namespace
+
+int callAndReport(const std::string& service, const Request& request, const ReplyHandling& handling,
+                  Context& context) {
+  auto reply = callService(service, request, context);
+  if (!reply) return reply.error();
+  int status = kSuccess;
+  std::optional<std::string> problem;
+  bool printable = true;
+  if (const std::string* reason = rejectionReason(*reply)) {
+    status = kDenied;
+    problem = fmt::format("{} rejected the session: {}", service, *reason);
+    printable = false;
+  } else if (reply->find(kNotAvailableKey) != nullptr) {
+    status = kFailure;
+    problem = fmt::format("{} is not available yet", service);
+    printable = false;
+  } else if (handling.failure && (problem = handling.failure(*reply))) {
+    status = kFailure;
+  }
+  if (context.json) {
+    context.out << jsonReply(*reply, status == kSuccess);
+  } else if (printable) {
+    context.out << (handling.text ? handling.text(*reply) : readableText(*reply));
+  }
+  context.out.flush();
+  if (problem) fail(context, status, *problem);
+  return status;
+}
+
+namespace {
+
+bool isScalar(const platform::Value& value) { return !value.asDictionary() && !value.asArray(); }
+
+bool isEmptyContainer(const platform::Value& value) {
+  return (value.asDictionary() && value.asDictionary()->empty()) || (value.asArray() && value.asArray()->empty());
+}
+
+// One line of text from the daemon: control characters other than tab
+// escaped, so that a reply cannot move the cursor or forge lines.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+      out += fmt::format("\\x{:02x}", byte);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string scalarText(const platform::Value& value) {
+  switch (value.type()) {
+    case platform::Value::Type::Null:
+      return "(none)";
+    case platform::Value::Type::Bool:
+      return *value.asBool() ? "true" : "false";
+    case platform::Value::Type::Integer:
+      return std::to_string(*value.asInteger());
+    case platform::Value::Type::Real:
+      return fmt::format("{}", *value.asReal());
+    case platform::Value::Type::String:
+      return escaped(*value.asString());
+    case platform::Value::Type::Date: {
+      auto json = platform::toJson(value);
+      return json.is_string() ? json.get<std::string>() : "(invalid date)";
+    }
+    case platform::Value::Type::Data:
+      return value.asData()->empty() ? "(no data)" : platform::base64(*value.asData());
+    default:
+      return isEmptyContainer(value) ? "(empty)" : "";
+  }
+}
+
+void appendReadable(const platform::Value& value, std::size_t indent, std::string& out) {
+  std::string pad(indent, ' ');
+  auto appendEntry = [&](const std::string& label, const platform::Value& item) {
+    const std::string* text = item.asString();
+    if (text != nullptr && text->find('\n') != std::string::npos) {
+      // A text answer of several lines keeps its lines.
+      out += pad + label + "\n";
+      std::string_view rest(*text);
+      while (!rest.empty()) {
+        auto end = rest.find('\n');
+        out += std::string(indent + 2, ' ') + escaped(rest.substr(0, end)) + "\n";
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+      }
+    } else if (isScalar(item) || isEmptyContainer(item)) {
+      out += pad + label + " " + scalarText(item) + "\n";
+    } else {
+      out += pad + label + "\n";
+      appendReadable(item, indent + 2, out);
+    }
+  };
+  if (const auto* dict = value.asDictionary()) {
+    for (const auto& [key, item] : *dict) appendEntry(escaped(key) + ":", item);
+  } else if (const auto* array = value.asArray()) {
+    for (const auto& item : *array) appendEntry("-", item);
+  } else {
+    out += pad + scalarText(value) + "\n";
+  }
+}
+
+}  // namespace
+
+std::string readableText(const platform::Value& value) {
+  if (isEmptyContainer(value)) return "(empty reply)\n";
+  std::string out;
+  appendReadable(value, 0, out);
+  return out;
+}
+
+std::string jsonReply(const platform::Value& reply, bool ok) {
+  nlohmann::json object = reply.asDictionary() ? platform::toJson(reply) : nlohmann::json::object();
+  if (!reply.asDictionary()) object["reply"] = platform::toJson(reply);
+  object["ok"] = ok;
+  return platform::jsonText(object) + "\n";
 }
 
 platform::Expected<std::string, std::string> readInput(const std::string& path) {
