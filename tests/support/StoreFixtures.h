@@ -41,11 +41,12 @@ class ManualClock final : public platform::Clock {
 
 // The real file system, with switchable failures and a log of the calls that
 // change or flush files ("sync <path>", "rename <from> -> <to>", "syncdir <path>",
-// "remove <path>").
+// "remove <path>", "move <from> -> <to>").
 class RecordingFileManager final : public platform::FileManager {
  public:
   std::atomic<bool> failRemove{false};
   std::atomic<bool> failReplace{false};
+  std::atomic<bool> failMove{false};
   std::atomic<bool> failSynchronizeFile{false};
   std::atomic<bool> failSynchronizeDirectory{false};
   // Runs at the start of the next synchronizeFile call only (a save is then
@@ -63,6 +64,15 @@ class RecordingFileManager final : public platform::FileManager {
     record("rename " + source + " -> " + destination);
     if (failReplace) return std::make_error_code(std::errc::cross_device_link);
     return real_.replaceItem(source, destination);
+  }
+  std::error_code moveItem(const std::string& source, const std::string& destination) override {
+    record("move " + source + " -> " + destination);
+    if (failMove) return std::make_error_code(std::errc::read_only_file_system);
+    return real_.moveItem(source, destination);
+  }
+  platform::Expected<std::vector<std::string>, std::error_code> contentsOfDirectory(
+      const std::string& path) const override {
+    return real_.contentsOfDirectory(path);
   }
   std::error_code synchronizeFile(const std::string& path) override {
     record("sync " + path);
