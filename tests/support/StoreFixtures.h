@@ -111,7 +111,10 @@ class RecordingFileManager final : public platform::FileManager {
 };
 
 // A launch of application `name` (a bundle /Applications/<name>.app) by user
-// `uid` at `secondsSince1970`; every identity field is derived from the name.
+// `uid` at `secondsSince1970`. Process, target and responsible process (a
+// launcher) are three identities whose every field differs, so that a value
+// bound or read for the wrong role shows; only the target's path is the
+// process's (an application run as itself). Each field derives from the name.
 ProcessDataEntry makeEntry(const std::string& name, std::uint32_t uid = 501, double secondsSince1970 = 1700000000);
 
 // The row count of `table` in `handle`, or -1.
