@@ -264,7 +264,7 @@ struct ProcessListDataStore::LoadFailure {
 };
 
 platform::Expected<std::shared_ptr<SQLiteDatabase>, ProcessListDataStore::LoadFailure>
-ProcessListDataStore::loadFromDisk() {
+ProcessListDataStore::loadFromDisk(bool tolerateDamage) {
   std::string path = databasePath();
   if (!databaseURL_ || !fileManager_.fileExists(path)) {
     return platform::unexpected(LoadFailure{Error::databaseError("No existing database file found"), SQLITE_OK, true});
@@ -276,6 +276,10 @@ ProcessListDataStore::loadFromDisk() {
                                             disk.error().code});
   }
   dbDisk_ = std::move(disk).value();
+  // SQLite refuses a file shorter than its header says (cut off by a full
+  // disk or a bad copy) unless the schema is writable. Nothing is written
+  // through this connection: it only lets the pages that are there be read.
+  if (tolerateDamage) sqlite3_exec(dbDisk_.get(), "PRAGMA writable_schema = ON", nullptr, nullptr, nullptr);
   auto memory = openSQLite(":memory:", databaseOptions);
   if (!memory) {
     dbDisk_.reset();
@@ -299,7 +303,7 @@ ProcessListDataStore::loadFromDiskWhileLocked() {
   auto deadline = clock_.uptime() + lockedFileRetry;
   bool reported = false;
   for (;;) {
-    auto loaded = loadFromDisk();
+    auto loaded = loadFromDisk(false);
     if (loaded || !isLockConflict(loaded.error().code) || clock_.uptime() >= deadline) return loaded;
     if (!reported) {
       log_.notice("<nimbrad:PLDS> Database at {} is locked by another process; trying again for up to {} ms",
@@ -316,7 +320,13 @@ void ProcessListDataStore::loadDatabase() {
   std::string unusable;  // why the file at `path` is not used as it is
   std::shared_ptr<SQLiteDatabase> damaged;
   auto loaded = loadFromDiskWhileLocked();
-  if (!loaded) {
+  if (!loaded && (loaded.error().code & 0xff) == SQLITE_CORRUPT) {
+    // Damaged beyond a plain load: what can still be read is salvaged below.
+    unusable = loaded.error().error.description();
+    log_.error("<nimbrad:PLDS> Database at {} is damaged ({}); keeping the rows that can still be read", path,
+               unusable);
+    if (auto readable = loadFromDisk(true)) damaged = std::move(readable).value();
+  } else if (!loaded) {
     log_.notice("<nimbrad:PLDS> Loading the database from disk failed, creating a new one: {}",
                 loaded.error().error.description());
     if (!loaded.error().noFile) unusable = loaded.error().error.description();

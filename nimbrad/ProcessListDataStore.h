@@ -244,7 +244,8 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   // Makes `database` the store's memory database, to be written by the next save.
   void installNew(std::shared_ptr<SQLiteDatabase> database);
   struct LoadFailure;
-  platform::Expected<std::shared_ptr<SQLiteDatabase>, LoadFailure> loadFromDisk();  // REQUIRES: dbSaveLock_ held
+  // With `tolerateDamage`, a file shorter than its header says is read as far as it goes.
+  platform::Expected<std::shared_ptr<SQLiteDatabase>, LoadFailure> loadFromDisk(bool tolerateDamage);  // REQUIRES: dbSaveLock_ held
   platform::Expected<std::shared_ptr<SQLiteDatabase>, LoadFailure> loadFromDiskWhileLocked();  // REQUIRES: dbSaveLock_ held
   // Renames the unloaded snapshot aside; false (logged once) when it cannot.
   bool setAsideUnloadedFile();  // REQUIRES: dbSaveLock_ held
