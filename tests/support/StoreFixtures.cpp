@@ -2,6 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "nimbrad/ProcessListDataStore.h"
+
 namespace nimbra::test {
 
 ProcessDataEntry makeEntry(const std::string& name, std::uint32_t uid, double secondsSince1970) {
@@ -43,6 +51,64 @@ long long rowCount(sqlite3* handle, const std::string& table) {
   long long count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
   sqlite3_finalize(statement);
   return count;
+}
+
+SnapshotFile::SnapshotFile(const std::string& path) {
+  open_ = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
+}
+
+SnapshotFile::~SnapshotFile() { sqlite3_close(db_); }
+
+long long SnapshotFile::scalar(const std::string& sql) const {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return -1;
+  long long value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+  sqlite3_finalize(statement);
+  return value;
+}
+
+std::string SnapshotFile::text(const std::string& sql) const {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return sqlite3_errmsg(db_);
+  std::string value = "<no row>";
+  if (sqlite3_step(statement) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(statement, 0);
+    value = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+  }
+  sqlite3_finalize(statement);
+  return value;
+}
+
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> unreadableCopies(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(directory)) {
+    std::string name = item.path().filename();
+    if (name.starts_with("nimbra.db.unreadable-")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void damagePage(const std::string& path, long long page, long long pageSize) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp((page - 1) * pageSize);
+  file.write(std::string(16, '\xff').data(), 16);
+  if (!file) throw std::runtime_error("cannot damage " + path);
+}
+
+void writeLaunchSnapshot(const std::string& directory, int count, const std::string& prefix) {
+  auto store = std::make_shared<ProcessListDataStore>(directory);
+  store->loadDatabase();
+  for (int i = 0; i < count; ++i) {
+    auto entry = makeEntry(prefix + std::to_string(i), 501, 1700000000 + i);
+    if (!store->updateEntry(entry, 0, true)) throw std::runtime_error("cannot record a launch");
+  }
+  if (!store->saveToDisk()) throw std::runtime_error("cannot save " + directory);
 }
 
 }  // namespace nimbra::test

@@ -120,4 +120,39 @@ ProcessDataEntry makeEntry(const std::string& name, std::uint32_t uid = 501, dou
 // The row count of `table` in `handle`, or -1.
 long long rowCount(sqlite3* handle, const std::string& table);
 
+// A store file opened read-only, as a later start of the daemon finds it.
+class SnapshotFile {
+ public:
+  explicit SnapshotFile(const std::string& path);
+  SnapshotFile(const SnapshotFile&) = delete;
+  SnapshotFile& operator=(const SnapshotFile&) = delete;
+  ~SnapshotFile();
+
+  bool isOpen() const { return open_; }
+  // Column 0 of the first row as an integer, or -1 (no row, an error).
+  long long scalar(const std::string& sql) const;
+  // Column 0 of the first row as text; "<no row>", or SQLite's message.
+  std::string text(const std::string& sql) const;
+  std::string integrity() const { return text("PRAGMA integrity_check"); }
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool open_ = false;
+};
+
+// The bytes of the file at `path`; empty when it cannot be read.
+std::string fileBytes(const std::string& path);
+
+// The names of the copies of unloadable store files in `directory`
+// ("nimbra.db.unreadable-..."), sorted.
+std::vector<std::string> unreadableCopies(const std::string& directory);
+
+// Overwrites the start of page `page` (counted from 1) of the database file
+// at `path` with bytes that are no page type: reading that page fails.
+void damagePage(const std::string& path, long long page, long long pageSize);
+
+// Writes nimbra.db in `directory` through the store: `count` first launches
+// of the applications "<prefix>0", "<prefix>1", ... (makeEntry) by user 501.
+void writeLaunchSnapshot(const std::string& directory, int count, const std::string& prefix = "App");
+
 }  // namespace nimbra::test

@@ -28,29 +28,9 @@ using test::LogCapture;
 constexpr const char* insertNotification =
     "INSERT INTO velmora_notification_timestamp_table (product_key, process_uid, timestamp) VALUES ('k', 501, 1)";
 
-// Opens a snapshot file directly, as a later start of the daemon would.
-struct Snapshot {
-  explicit Snapshot(const std::string& path) { open = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK; }
-  ~Snapshot() { sqlite3_close(db); }
-  long long scalar(const std::string& sql) const {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return -1;
-    long long value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
-    sqlite3_finalize(statement);
-    return value;
-  }
-  std::string integrity() const {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) != SQLITE_OK) return "unprepared";
-    std::string text = sqlite3_step(statement) == SQLITE_ROW
-                           ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))
-                           : "no row";
-    sqlite3_finalize(statement);
-    return text;
-  }
-  sqlite3* db = nullptr;
-  bool open = false;
-};
+using Snapshot = test::SnapshotFile;
+using test::fileBytes;
+using test::unreadableCopies;
 
 // A snapshot written by hand: the current schema with one notification row
 // and the given schema version.
@@ -76,34 +56,10 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string bytesOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The copies of unloadable snapshots in `directory`, by name.
-std::vector<std::string> unreadableCopies(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& item : std::filesystem::directory_iterator(directory)) {
-    std::string name = item.path().filename();
-    if (name.starts_with("nimbra.db.unreadable-")) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Overwrites the start of page `page` (counted from 1) of the file at `path`
-// with bytes that are no page type: reading that page fails from then on.
-void damagePage(const std::string& path, long long page, long long pageSize) {
-  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
-  file.seekp((page - 1) * pageSize);
-  file.write(std::string(16, '\xff').data(), 16);
-}
-
 // A page in the middle of the b-tree whose root is `root`: the child of the
 // middle cell of the root page.
 long long middleChildPage(const std::string& path, long long root, long long pageSize) {
-  std::string bytes = bytesOf(path);
+  std::string bytes = fileBytes(path);
   auto at = [&](long long offset) { return static_cast<unsigned char>(bytes[(root - 1) * pageSize + offset]); };
   if (at(0) != 0x05) return -1;  // not an interior table page
   int cells = at(3) << 8 | at(4);
@@ -120,16 +76,7 @@ class ProcessListDataStorePersistenceTests : public ::testing::Test {
   std::string copyPath(const std::string& stamp) const {
     return directory.file("nimbra.db.unreadable-" + stamp);
   }
-  // A snapshot of `launches` launches of distinct applications.
-  void writeLaunches(int launches) {
-    auto store = makeStore();
-    store->loadDatabase();
-    for (int i = 0; i < launches; ++i) {
-      auto entry = test::makeEntry("App" + std::to_string(i), 501, 1700000000 + i);
-      ASSERT_TRUE(store->updateEntry(entry, 0, true));
-    }
-    ASSERT_TRUE(store->saveToDisk());
-  }
+
   std::string databasePath() const { return directory.file("nimbra.db"); }
   std::string temporaryPath() const { return directory.file("nimbra.db.tmp"); }
   long long memoryRows(ProcessListDataStore& store, const std::string& table) {
@@ -155,7 +102,7 @@ TEST_F(ProcessListDataStorePersistenceTests, FirstStartBuildsANewDatabaseThatThe
   ASSERT_TRUE(store->saveToDisk());
   EXPECT_FALSE(store->isDirty());
   Snapshot snapshot(databasePath());
-  ASSERT_TRUE(snapshot.open);
+  ASSERT_TRUE(snapshot.isOpen());
   EXPECT_EQ(snapshot.scalar("PRAGMA user_version"), 9);
   EXPECT_EQ(snapshot.integrity(), "ok");
   EXPECT_EQ(snapshot.scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name LIKE 'velmora_%'"), 4);
@@ -203,14 +150,14 @@ TEST_F(ProcessListDataStorePersistenceTests, SnapshotThatCannotBeUsedIsSetAsideW
     SCOPED_TRACE(c.name);
     clock.set(now += 60);
     c.write(databasePath());
-    std::string original = bytesOf(databasePath());
+    std::string original = fileBytes(databasePath());
     std::string copy = copyPath(c.name == cases[0].name ? "20251201T100100Z"
                                 : c.name == cases[1].name ? "20251201T100200Z"
                                                           : "20251201T100300Z");
     log->clear();
     auto store = makeStore();
     store->loadDatabase();
-    EXPECT_EQ(bytesOf(copy), original);
+    EXPECT_EQ(fileBytes(copy), original);
     EXPECT_FALSE(exists(databasePath()));
     auto lines = log->lines();
     auto setAside = std::find_if(lines.begin(), lines.end(), [](const auto& line) {
@@ -226,7 +173,7 @@ TEST_F(ProcessListDataStorePersistenceTests, SnapshotThatCannotBeUsedIsSetAsideW
     EXPECT_EQ(memoryRows(*store, "velmora_notification_timestamp_table"), 0);
     ASSERT_TRUE(store->saveToDisk());
     EXPECT_EQ(Snapshot(databasePath()).integrity(), "ok");
-    EXPECT_EQ(bytesOf(copy), original);
+    EXPECT_EQ(fileBytes(copy), original);
     ::unlink(databasePath().c_str());
   }
   EXPECT_EQ(unreadableCopies(directory.path()).size(), 3u);
@@ -252,7 +199,7 @@ TEST_F(ProcessListDataStorePersistenceTests, OnlyTheNewestUnreadableCopiesAreKep
 
 TEST_F(ProcessListDataStorePersistenceTests, SnapshotThatCannotBeSetAsideIsNeverOverwritten) {
   std::ofstream(databasePath()) << "a damaged disk gave back these bytes";
-  const std::string original = bytesOf(databasePath());
+  const std::string original = fileBytes(databasePath());
   const std::string copy = copyPath("20251201T100000Z");
   files.failMove = true;  // a read-only folder
   auto store = makeStore();
@@ -274,12 +221,12 @@ TEST_F(ProcessListDataStorePersistenceTests, SnapshotThatCannotBeSetAsideIsNever
                   "database) and cannot rename it to " + copy + ": Read-only file system");
     // Each save tries the rename again, and writes nothing while it fails.
     EXPECT_EQ(files.calls(), std::vector<std::string>{"move " + databasePath() + " -> " + copy});
-    EXPECT_EQ(bytesOf(databasePath()), original);
+    EXPECT_EQ(fileBytes(databasePath()), original);
     EXPECT_TRUE(store->isDirty());
   }
   files.failMove = false;
   ASSERT_TRUE(store->saveToDisk());
-  EXPECT_EQ(bytesOf(copy), original);
+  EXPECT_EQ(fileBytes(copy), original);
   EXPECT_EQ(Snapshot(databasePath()).scalar("SELECT COUNT(*) FROM velmora_notification_timestamp_table"), 1);
   EXPECT_TRUE(log->contains("<nimbrad:PLDS> Database " + databasePath() + " could not be loaded"));
 }
@@ -310,7 +257,7 @@ TEST_F(ProcessListDataStorePersistenceTests, DamagedSnapshotKeepsEveryRowThatCan
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ::unlink(databasePath().c_str());
-    writeLaunches(launches);
+    test::writeLaunchSnapshot(directory.path(), launches);
     long long page, pageSize;
     {
       Snapshot intact(databasePath());
@@ -318,8 +265,8 @@ TEST_F(ProcessListDataStorePersistenceTests, DamagedSnapshotKeepsEveryRowThatCan
       page = c.page(intact, pageSize);
     }
     ASSERT_GT(page, 1);
-    damagePage(databasePath(), page, pageSize);
-    const std::string damaged = bytesOf(databasePath());
+    test::damagePage(databasePath(), page, pageSize);
+    const std::string damaged = fileBytes(databasePath());
     log->clear();
 
     auto store = makeStore();
@@ -347,7 +294,7 @@ TEST_F(ProcessListDataStorePersistenceTests, DamagedSnapshotKeepsEveryRowThatCan
     // The damaged file is kept aside; the next launch and save work.
     auto copies = unreadableCopies(directory.path());
     ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(bytesOf(directory.file(copies[0])), damaged);
+    EXPECT_EQ(fileBytes(directory.file(copies[0])), damaged);
     ::unlink(directory.file(copies[0]).c_str());
     auto next = test::makeEntry("AfterTheDamage", 501, 1800000000);
     ASSERT_TRUE(store->updateEntry(next, 0, true));
@@ -359,7 +306,7 @@ TEST_F(ProcessListDataStorePersistenceTests, DamagedSnapshotKeepsEveryRowThatCan
 }
 
 TEST_F(ProcessListDataStorePersistenceTests, SnapshotLockedByAnotherProcessIsLoadedOnceTheLockGoes) {
-  writeLaunches(3);
+  test::writeLaunchSnapshot(directory.path(), 3);
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(databasePath().c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
