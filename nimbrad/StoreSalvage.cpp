@@ -31,8 +31,8 @@ std::vector<std::string> firstColumnTexts(sqlite3* database, const std::string& 
   return texts;
 }
 
-// Rows of `table` from `from`, in rowid order, into `insert` (prepared on the
-// destination with one parameter per column).
+// Copies the rows of `table` (its `columns`) from `from` into `to`, in rowid
+// order, keeping each row's values as they are stored.
 TableRows copyTable(sqlite3* from, sqlite3* to, const std::string& table, const std::vector<std::string>& columns) {
   TableRows result{table};
   std::string list;
@@ -119,8 +119,7 @@ std::vector<TableRows> copyReadableRows(sqlite3* from, sqlite3* to) {
   auto tables = firstColumnTexts(
       to, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
           "ORDER BY rowid");
-  // One transaction: a row at a time would sync nothing (memory) but still
-  // pay a journal per statement.
+  // One transaction for every row instead of one per insert.
   sqlite3_exec(to, "BEGIN", nullptr, nullptr, nullptr);
   for (const auto& table : tables) {
     auto columns = firstColumnTexts(to, "PRAGMA table_info(" + quoted(table) + ")", 1);

@@ -228,3 +228,28 @@ TEST(EventIntake, ALibraryThatNeverAnswersDelaysRecordingByTheTimeLimitOnly) {
   intake.library501->releaseHeld();
   EXPECT_EQ(intake.rows(), 1);
 }
+
+TEST(EventIntake, DrainWaitsForEventsStillInTheGameFilterButNotForDroppedOnes) {
+  Intake intake(true, 30.0);
+  auto rows = [&] {
+    return intake.daemon->processListDataStore()->executeFetchSingleIntQuery(
+        nullptr, "SELECT COUNT(*) FROM velmora_process_list_table");
+  };
+  intake.library501->setMode(test::FakeLudexLibrary::Mode::Held);
+  EXPECT_EQ(intake.send(at("2026-12-01 10:00:00")), Value(Dictionary{{"result", Value(0)}}));
+  // Answered, but the library has not spoken yet: the drain must not pass.
+  EXPECT_FALSE(intake.daemon->drainIntake(std::chrono::steady_clock::now() + 200ms));
+  intake.library501->releaseHeld();
+  ASSERT_TRUE(intake.daemon->drainIntake(std::chrono::steady_clock::now() + 10s));
+  EXPECT_EQ(rows(), 1);  // written by the time the drain returns
+
+  // A game is dropped by the filter: nothing is written, and nothing waits.
+  intake.library501->setMode(test::FakeLudexLibrary::Mode::Immediate);
+  intake.library501->setApps({{std::string("com.example.game"), true}});
+  auto game = at("2026-12-01 10:00:10", "/Applications/Game.app/Contents/MacOS/Game");
+  game.processBundleID = "com.example.game";
+  intake.send(game);
+  ASSERT_TRUE(intake.capture.sink().waitFor("Filtering out game process", 10s));
+  EXPECT_TRUE(intake.daemon->drainIntake(std::chrono::steady_clock::now() + 10s));
+  EXPECT_EQ(rows(), 1);
+}
