@@ -207,6 +207,8 @@ TEST(StoreRecovery, ReadOnlyFolderWithACorruptFileIsNeverOverwrittenAndSavedOnce
   EXPECT_EQ(daemon.countAtPriority(": Read-only file system; no save replaces it until it is set aside", 3), 1u)
       << daemon.logText();
   sendLaunches(daemon, "com.example.readonly.", 3);
+  // In memory before the saves below: they must fail with them, not before them.
+  ASSERT_TRUE(daemon.waitForCount("successfully added to ProcessListDataStore", 3)) << daemon.logText();
   for (std::size_t save = 1; save <= 2; ++save) {
     daemon.signal(SIGHUP);
     ASSERT_TRUE(daemon.waitForCount("<nimbrad> Failed to save database on SIGHUP: ", save)) << daemon.logText();
@@ -251,7 +253,7 @@ TEST(StoreRecovery, TerminationDuringAPipelinedStreamKeepsEveryAnsweredLaunch) {
     ASSERT_TRUE(daemon.start()) << daemon.logText();
     std::vector<std::vector<std::string>> answered(connections);
     std::vector<std::thread> threads;
-    std::atomic<long long> sent{0};
+    std::atomic<long long> replies{0};
     for (int connection = 0; connection < connections; ++connection) {
       auto client = std::shared_ptr<platform::ServiceClient>(daemon.connect("com.corvane.nimbra.velmora"));
       ASSERT_TRUE(client);
@@ -259,22 +261,24 @@ TEST(StoreRecovery, TerminationDuringAPipelinedStreamKeepsEveryAnsweredLaunch) {
         return fmt::format("com.example.stream.{}.{}.{}", round, connection, i);
       };
       // Requests go out without waiting for replies; replies come back in order.
-      threads.emplace_back([client, name, &sent] {
-        for (long long i = 0; client->send(launchOf(name(i)).toMessage(), 5s); ++i) ++sent;
+      threads.emplace_back([client, name] {
+        for (long long i = 0; client->send(launchOf(name(i)).toMessage(), 5s); ++i) {
+        }
       });
-      threads.emplace_back([client, name, &answered, connection] {
+      threads.emplace_back([client, name, &answered, &replies, connection] {
         for (long long i = 0;; ++i) {
           auto reply = client->receive(20s);
           if (!reply) break;
           if (*reply == kAccepted) answered[connection].push_back(name(i));
+          ++replies;
         }
         ::shutdown(client->fd(), SHUT_RDWR);  // ends a sender still waiting to write
       });
     }
-    // Let the stream run, then stop the daemon in the middle of it.
+    // Once the stream runs, stop the daemon at some moment in the middle of it.
     auto streaming = std::chrono::steady_clock::now() + 20s;
-    while (sent.load() < 200 && std::chrono::steady_clock::now() < streaming) std::this_thread::sleep_for(5ms);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 250));
+    while (replies.load() < 100 && std::chrono::steady_clock::now() < streaming) std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
     auto signalled = std::chrono::steady_clock::now();
     daemon.signal(SIGTERM);
     auto status = daemon.waitForExit(30s);
