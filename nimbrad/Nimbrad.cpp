@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <semaphore>
 
 #include "nimbrad/AssetPolicyProvider.h"
 #include "nimbrad/LaunchAnalytics.h"
@@ -228,6 +229,16 @@ void Nimbrad::registerSupportedVelmoraUsageListener() {
   listen(std::move(service));
 }
 
+struct Nimbrad::FilterTicket {
+  explicit FilterTicket(std::weak_ptr<Nimbrad> owner) : daemon(std::move(owner)) {}
+  FilterTicket(const FilterTicket&) = delete;
+  FilterTicket& operator=(const FilterTicket&) = delete;
+  ~FilterTicket() {
+    if (auto self = daemon.lock()) self->endFilterCheck();
+  }
+  std::weak_ptr<Nimbrad> daemon;
+};
+
 Value Nimbrad::handleVelmoraEvent(const Value& message) {
   auto decoded = VelmoraEventData::fromMessage(message);
   if (!decoded) {
@@ -242,14 +253,20 @@ Value Nimbrad::handleVelmoraEvent(const Value& message) {
   } else {
     // The filter may continue on a games-library or timer thread; recording
     // goes back to the event queue so that it stays one event at a time.
+    // The ticket lives until the event is queued for writing or dropped.
+    {
+      std::lock_guard lock(pendingWritesMutex_);
+      ++eventsInFilter_;
+    }
+    auto ticket = std::make_shared<FilterTicket>(weak_from_this());
     std::weak_ptr<Nimbrad> weak = weak_from_this();
-    ludexFilter_->filter(std::move(event), [weak](VelmoraEventData kept) {
+    ludexFilter_->filter(std::move(event), [weak, ticket](VelmoraEventData kept) {
       auto self = weak.lock();
       if (!self) return;
       if (self->velmoraEventQueue_->isCurrent()) {
         self->processEvent(kept);
       } else {
-        self->velmoraEventQueue_->async([weak, kept = std::move(kept)] {
+        self->velmoraEventQueue_->async([weak, ticket, kept = std::move(kept)] {
           if (auto strong = weak.lock()) strong->processEvent(kept);
         });
       }
@@ -346,6 +363,7 @@ void Nimbrad::registerDatabaseEntry(const ProcessDataEntry& entry) {
   auto written = processListDataStore_->updateEntry(entry, rid < 0 ? 0 : rid, rid < 0);
   if (!written) {
     log().error("<nimbrad> Failed to register database entry: {}", written.error().description());
+    log().error("<nimbrad> registerDatabaseEntry [{}] failed to add to ProcessListDataStore", entry.description());
     return;
   }
   if (log().enabled(platform::LogLevel::Debug)) {  // the description is long: built only when logged
@@ -389,6 +407,25 @@ void Nimbrad::waitForPendingWrites() const {
   velmoraEventQueue_->sync([] {});
   std::unique_lock lock(pendingWritesMutex_);
   writesFinished_.wait(lock, [this] { return unfinishedWrites_ == 0; });
+}
+
+void Nimbrad::endFilterCheck() {
+  {
+    std::lock_guard lock(pendingWritesMutex_);
+    --eventsInFilter_;
+  }
+  writesFinished_.notify_all();
+}
+
+bool Nimbrad::drainIntake(std::chrono::steady_clock::time_point deadline) const {
+  // A handler still running on the event queue goes first: its launch may
+  // have been answered already, and it queues the write before it returns.
+  auto passed = std::make_shared<std::binary_semaphore>(0);
+  velmoraEventQueue_->async([passed] { passed->release(); });
+  if (!passed->try_acquire_until(deadline)) return false;
+  std::unique_lock lock(pendingWritesMutex_);
+  return writesFinished_.wait_until(lock, deadline,
+                                    [this] { return unfinishedWrites_ == 0 && eventsInFilter_ == 0; });
 }
 
 // ---------------------------------------------------------------------------
@@ -490,19 +527,47 @@ bool Nimbrad::memoryPressureDetected() const {
 // ---------------------------------------------------------------------------
 // Signals and exit
 
-void Nimbrad::saveOnSignal(const char* signalName, bool exitAfterwards) {
-  if (exitAfterwards) {
-    log().notice("<nimbrad> Received {}, saving database before shutdown", signalName);
-  } else {
-    log().notice("<nimbrad> Received {}, saving database", signalName);
-  }
+void Nimbrad::saveOnSignal(const char* signalName) {
+  log().notice("<nimbrad> Received {}, saving database", signalName);
   auto saved = processListDataStore_->saveToDiskWithTimeout(kSaveTimeoutSeconds, false);
   if (!saved) {
     log().error("<nimbrad> Failed to save database on {}: {}", signalName, saved.error().description());
   } else {
     log().notice("<nimbrad> Database saved successfully on {}", signalName);
   }
-  if (exitAfterwards) std::exit(0);
+}
+
+void Nimbrad::shutDown(const char* signalName) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSaveTimeoutSeconds));
+  log().notice("<nimbrad> Received {}, saving database before shutdown", signalName);
+  if (shuttingDown_.exchange(true)) {
+    log().notice("<nimbrad> Already shutting down; {} changes nothing", signalName);
+    return;
+  }
+  // Launches answered with result 0 may still wait in the game filter or the
+  // write queue; a save now would miss them. So: accept nothing more
+  // (closing the listeners closes every connection; a request not handled
+  // yet gets no reply), let what was accepted reach the store, then save.
+  listeners_.clear();
+  if (!drainIntake(deadline - kShutdownSaveReserve)) {
+    std::size_t waiting;
+    {
+      std::lock_guard lock(pendingWritesMutex_);
+      waiting = eventsInFilter_ + unfinishedWrites_;
+    }
+    log().error("<nimbrad> {} accepted launches were not written to the store in time and are not saved", waiting);
+  }
+  double remaining = std::chrono::duration<double>(deadline - Clock::now()).count();
+  auto saved = processListDataStore_->saveToDiskWithTimeout(std::max(remaining, 0.0), false);
+  if (!saved) {
+    log().error("<nimbrad> Failed to save database on {}: {}", signalName, saved.error().description());
+    log().error("<nimbrad> Exiting with {} store changes not saved", processListDataStore_->unsavedChangeCount());
+  } else {
+    log().notice("<nimbrad> Database saved successfully on {}", signalName);
+  }
+  std::exit(0);
 }
 
 void Nimbrad::registerSignalHandlers() {
@@ -515,14 +580,20 @@ void Nimbrad::registerSignalHandlers() {
                              Entry{SIGHUP, "SIGHUP", false}}) {
     signalSources_.push_back(std::make_unique<platform::SignalSource>(
         entry.signal, DispatchQueue::global(QoS::Default),
-        platform::weakly(shared_from_this(), [entry](Nimbrad& self) { self.saveOnSignal(entry.name, entry.exits); })));
+        platform::weakly(shared_from_this(), [entry](Nimbrad& self) {
+          if (entry.exits) {
+            self.shutDown(entry.name);
+          } else {
+            self.saveOnSignal(entry.name);
+          }
+        })));
   }
   log().notice("<nimbrad> Registered signal handlers for graceful shutdown");
 }
 
 void Nimbrad::finalSave() {
   log().notice("<nimbrad> Process exiting, attempting final database save");
-  auto saved = processListDataStore_->saveToDisk();
+  auto saved = processListDataStore_->saveToDiskWaitingAtMost(kExitSaveLockWait);
   if (!saved) log().error("<nimbrad> Final database save failed: {}", saved.error().description());
 }
 

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -73,6 +74,10 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   static constexpr const char* kSandboxIdentifier = "com.corvane.nimbrad";
   static constexpr std::int64_t kDefaultDatabaseSyncInterval = 1800;
   static constexpr double kSaveTimeoutSeconds = 15.0;
+  // Of the shutdown's 15 seconds, the part kept for the save itself.
+  static constexpr std::chrono::seconds kShutdownSaveReserve{5};
+  // How long the exit hook waits for a save that is still running.
+  static constexpr std::chrono::milliseconds kExitSaveLockWait{5000};
 
   // Construction in the documented order; ends with the [INIT] line.
   static std::shared_ptr<Nimbrad> create(Environment environment = defaultEnvironment());
@@ -122,7 +127,8 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // Queues `entry` for registerDatabaseEntry on the store-write queue.
   void scheduleDatabaseEntry(ProcessDataEntry entry);
 
-  // The final save of the exit hook.
+  // The final save of the exit hook. Waits at most kExitSaveLockWait for a
+  // save that is still running, so that the exit never hangs behind one.
   void finalSave();
 
   // Service listeners started so far, in registration order.
@@ -145,13 +151,25 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // benchmarks).
   void waitForPendingWrites() const;
 
+  // Waits until every launch event handled so far has left the game filter
+  // (passed on or dropped) and every store write has finished, or until
+  // `deadline`. False on timeout. Not on the event or store-write queue.
+  bool drainIntake(std::chrono::steady_clock::time_point deadline) const;
+
  private:
   explicit Nimbrad(Environment environment);
   void construct();
 
   void listen(XPCServiceDefinition definition);
-  // Saves of the store on a signal; `signalName` is "SIGTERM", "SIGINT" or "SIGHUP".
-  void saveOnSignal(const char* signalName, bool exitAfterwards);
+  // SIGHUP: saves the store and carries on.
+  void saveOnSignal(const char* signalName);
+  // SIGTERM, SIGINT: closes the services, writes every launch already
+  // accepted, saves, and exits with status 0, within kSaveTimeoutSeconds.
+  void shutDown(const char* signalName);
+
+  // Held by a launch event while the game filter decides about it.
+  struct FilterTicket;
+  void endFilterCheck();
 
 
   Environment environment_;
@@ -185,6 +203,7 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::vector<ProcessDataEntry> pendingWrites_;  // GUARDED_BY(pendingWritesMutex_)
   bool drainScheduled_ = false;                  // GUARDED_BY(pendingWritesMutex_)
   std::size_t unfinishedWrites_ = 0;             // GUARDED_BY(pendingWritesMutex_)
+  std::size_t eventsInFilter_ = 0;               // GUARDED_BY(pendingWritesMutex_)
   mutable std::condition_variable writesFinished_;
   std::optional<platform::ObserverToken> policyObserver_;  // set by setupPolicyObservation()
 
@@ -203,6 +222,7 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   std::string lastResponsibleHash_;             // GUARDED_BY(lastEntryLock_)
 
   std::vector<std::unique_ptr<platform::ServiceListener>> listeners_;
+  std::atomic<bool> shuttingDown_{false};
   std::vector<std::unique_ptr<platform::SignalSource>> signalSources_;
 };
 

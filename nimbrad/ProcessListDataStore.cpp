@@ -3,10 +3,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <semaphore>
+#include <thread>
+#include <tuple>
 
 #include <fmt/format.h>
 
@@ -14,6 +18,7 @@
 #include "nimbrad/EntryFilter.h"
 #include "nimbrad/ProcessDataEntry.h"
 #include "nimbrad/ProcessListStatements.h"
+#include "nimbrad/StoreSalvage.h"
 #include "platform/Directories.h"
 #include "platform/Dispatch.h"
 
@@ -196,6 +201,11 @@ bool ProcessListDataStore::isDirty() const {
   return dirtyGeneration_ != savedGeneration_;
 }
 
+std::uint64_t ProcessListDataStore::unsavedChangeCount() const {
+  std::lock_guard lock(dbDiskDirtyLock_);
+  return dirtyGeneration_ - savedGeneration_;
+}
+
 std::uint64_t ProcessListDataStore::dirtyGeneration() const {
   std::lock_guard lock(dbDiskDirtyLock_);
   return dirtyGeneration_;
@@ -209,48 +219,221 @@ void ProcessListDataStore::markSaved(std::uint64_t generation) {
 
 // --- Loading -------------------------------------------------------------------
 
-ProcessListDataStore::Result<void> ProcessListDataStore::loadFromDisk() {
+namespace {
+
+// Copies `from` into `to` in one backup step: SQLITE_DONE on success, -1 when
+// the backup could not start, else the step's result code.
+int copyDatabase(sqlite3* from, sqlite3* to) {
+  sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+  if (backup == nullptr) return -1;
+  // All pages in one step: the source connection's mutex is held throughout,
+  // so the copy is one consistent state of the source.
+  int code = sqlite3_backup_step(backup, -1);
+  sqlite3_backup_finish(backup);
+  return code;
+}
+
+ProcessListDataStoreError copyFailure(int code, sqlite3* to) {
+  if (code == -1) return ProcessListDataStoreError::databaseError("Failed to initialize database sync");
+  return ProcessListDataStoreError::databaseError("<nimbrad:PLDS> FAILED to sync database contents", code,
+                                                  sqlite3_errmsg(to));
+}
+
+bool isLockConflict(int code) { return (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED; }
+
+// "20261201T100000Z"
+std::string utcStamp(std::chrono::system_clock::time_point time) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+// A rollback journal or write-ahead log belongs to the file it was written
+// for, under that file's name: it moves and goes with it.
+constexpr std::array<std::string_view, 2> companionSuffixes = {"-journal", "-wal"};
+
+}  // namespace
+
+struct ProcessListDataStore::LoadFailure {
+  Error error;
+  int code = SQLITE_OK;  // SQLite's result code, when SQLite refused
+  bool noFile = false;   // there was nothing to load
+};
+
+platform::Expected<std::shared_ptr<SQLiteDatabase>, ProcessListDataStore::LoadFailure>
+ProcessListDataStore::loadFromDisk(bool tolerateDamage) {
   std::string path = databasePath();
   if (!databaseURL_ || !fileManager_.fileExists(path)) {
-    return platform::unexpected(Error::databaseError("No existing database file found"));
+    return platform::unexpected(LoadFailure{Error::databaseError("No existing database file found"), SQLITE_OK, true});
   }
-  std::lock_guard saveLock(dbSaveLock_);
   auto disk = openSQLite(path, databaseOptions);
   if (!disk) {
-    return platform::unexpected(Error::databaseError("<nimbrad:PLDS> FAILED to open disk database at " + path,
-                                                     disk.error().code, disk.error().message));
+    return platform::unexpected(LoadFailure{Error::databaseError("<nimbrad:PLDS> FAILED to open disk database at " + path,
+                                                                 disk.error().code, disk.error().message),
+                                            disk.error().code});
   }
   dbDisk_ = std::move(disk).value();
+  // SQLite refuses a file shorter than its header says (cut off by a full
+  // disk or a bad copy) unless the schema is writable. Nothing is written
+  // through this connection: it only lets the pages that are there be read.
+  if (tolerateDamage) sqlite3_exec(dbDisk_.get(), "PRAGMA writable_schema = ON", nullptr, nullptr, nullptr);
   auto memory = openSQLite(":memory:", databaseOptions);
   if (!memory) {
     dbDisk_.reset();
-    return platform::unexpected(Error::databaseError("<nimbrad:PLDS> FAILED to open in-memory database",
-                                                     memory.error().code, memory.error().message));
+    return platform::unexpected(LoadFailure{Error::databaseError("<nimbrad:PLDS> FAILED to open in-memory database",
+                                                                 memory.error().code, memory.error().message),
+                                            memory.error().code});
   }
   auto database = std::make_shared<SQLiteDatabase>(std::move(memory).value());
-  auto copied = syncDatabase(dbDisk_.get(), database->handle());
+  int copied = copyDatabase(dbDisk_.get(), database->handle());
   dbDisk_.reset();
-  if (!copied) return copied;
-  setMemoryDatabase(std::move(database));
-  markSaved(dirtyGeneration());  // memory and snapshot agree
-  return {};
+  if (copied != SQLITE_DONE) {
+    return platform::unexpected(LoadFailure{copyFailure(copied, database->handle()), copied});
+  }
+  return database;
+}
+
+platform::Expected<std::shared_ptr<SQLiteDatabase>, ProcessListDataStore::LoadFailure>
+ProcessListDataStore::loadFromDiskWhileLocked() {
+  // Another process (a backup tool, an administrator's sqlite3 shell) may
+  // hold the file for a moment: that is no reason to give up on it.
+  auto deadline = clock_.uptime() + lockedFileRetry;
+  bool reported = false;
+  for (;;) {
+    auto loaded = loadFromDisk(false);
+    if (loaded || !isLockConflict(loaded.error().code) || clock_.uptime() >= deadline) return loaded;
+    if (!reported) {
+      log_.notice("<nimbrad:PLDS> Database at {} is locked by another process; trying again for up to {} ms",
+                  databasePath(), lockedFileRetry.count());
+      reported = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 void ProcessListDataStore::loadDatabase() {
-  auto loaded = loadFromDisk();
-  if (!loaded) {
+  std::lock_guard saveLock(dbSaveLock_);
+  std::string path = databasePath();
+  std::string unusable;  // why the file at `path` is not used as it is
+  std::shared_ptr<SQLiteDatabase> damaged;
+  auto loaded = loadFromDiskWhileLocked();
+  if (!loaded && (loaded.error().code & 0xff) == SQLITE_CORRUPT) {
+    // Damaged beyond a plain load: what can still be read is salvaged below.
+    unusable = loaded.error().error.description();
+    log_.error("<nimbrad:PLDS> Database at {} is damaged ({}); keeping the rows that can still be read", path,
+               unusable);
+    if (auto readable = loadFromDisk(true)) damaged = std::move(readable).value();
+  } else if (!loaded) {
     log_.notice("<nimbrad:PLDS> Loading the database from disk failed, creating a new one: {}",
-                loaded.error().description());
+                loaded.error().error.description());
+    if (!loaded.error().noFile) unusable = loaded.error().error.description();
   } else {
-    std::int64_t version = executeFetchSingleIntQuery(nullptr, "PRAGMA user_version");
-    if (version > statements::currentSchemaVersion - 1) {
-      log_.info("<nimbrad:PLDS> Loaded database from {} (user_version {})", databasePath(), version);
+    std::int64_t version = executeFetchSingleIntQuery((*loaded)->handle(), "PRAGMA user_version");
+    if (version <= statements::currentSchemaVersion - 1) {
+      log_.notice("<nimbrad:PLDS> Database at {} has user_version {}, creating a new one", path, version);
+      unusable = fmt::format("user_version {} is older than {}", version, statements::currentSchemaVersion);
+    } else if (auto damage = storeSalvage::damage((*loaded)->handle())) {
+      log_.error("<nimbrad:PLDS> Database at {} is damaged ({}); keeping the rows that can still be read", path,
+                 *damage);
+      unusable = "damaged: " + *damage;
+      damaged = std::move(loaded).value();
+    } else {
+      setMemoryDatabase(std::move(loaded).value());
+      markSaved(dirtyGeneration());  // memory and snapshot agree
+      log_.info("<nimbrad:PLDS> Loaded database from {} (user_version {})", path, version);
       return;
     }
-    log_.notice("<nimbrad:PLDS> Database at {} has user_version {}, creating a new one", databasePath(), version);
   }
-  if (auto rebuilt = recreateDatabase(); !rebuilt) {
-    log_.error("<nimbrad:PLDS> Failed to create a new database: {}", rebuilt.error().description());
+
+  if (auto fresh = newDatabase(); !fresh) {
+    log_.error("<nimbrad:PLDS> Failed to create a new database: {}", fresh.error().description());
+  } else {
+    if (damaged) {
+      for (const auto& table : storeSalvage::copyReadableRows(damaged->handle(), (*fresh)->handle())) {
+        log_.notice("<nimbrad:PLDS> Kept {} rows of {} from the damaged database{}", table.rows, table.table,
+                    table.complete ? "" : " (unreadable parts skipped)");
+      }
+      damaged.reset();
+    }
+    installNew(std::move(fresh).value());
+  }
+  if (!unusable.empty()) {
+    unloadedFile_ = UnloadedFile{std::move(unusable), {}};
+    setAsideUnloadedFile();
+  }
+}
+
+bool ProcessListDataStore::setAsideUnloadedFile() {
+  std::string path = databasePath();
+  if (!fileManager_.fileExists(path)) {  // gone meanwhile: nothing left to protect
+    unloadedFile_.reset();
+    return true;
+  }
+  std::string base = *databaseURL_ + "/" + std::string(unreadableCopyPrefix) + utcStamp(clock_.now());
+  std::string aside = base;
+  for (int n = 1; fileManager_.fileExists(aside); ++n) aside = base + "." + std::to_string(n);
+  if (auto error = fileManager_.moveItem(path, aside)) {
+    bool first = unloadedFile_->moveError.empty();
+    unloadedFile_->moveError = fmt::format("cannot rename it to {}: {}", aside, error.message());
+    if (first) {
+      log_.error("<nimbrad:PLDS> Database {} could not be loaded ({}) and {}; no save replaces it until it is set aside",
+                 path, unloadedFile_->reason, unloadedFile_->moveError);
+    }
+    return false;
+  }
+  for (auto suffix : companionSuffixes) {
+    std::string companion = path + std::string(suffix);
+    if (fileManager_.fileExists(companion)) (void)fileManager_.moveItem(companion, aside + std::string(suffix));
+  }
+  (void)fileManager_.synchronizeDirectory(*databaseURL_);
+  log_.error("<nimbrad:PLDS> Database {} could not be loaded ({}); set aside as {}", path, unloadedFile_->reason, aside);
+  unloadedFile_.reset();
+  removeOldUnreadableCopies();
+  return true;
+}
+
+void ProcessListDataStore::removeOldUnreadableCopies() {
+  auto names = fileManager_.contentsOfDirectory(*databaseURL_);
+  if (!names) return;
+  // Oldest first: by the time in the name, then by the number added when
+  // two copies were made within one second.
+  struct Copy {
+    std::string stamp;
+    long number = 0;
+    std::string name;
+  };
+  std::vector<Copy> copies;
+  for (auto& name : *names) {
+    if (!name.starts_with(unreadableCopyPrefix)) continue;
+    if (std::any_of(companionSuffixes.begin(), companionSuffixes.end(),
+                    [&](std::string_view suffix) { return name.ends_with(suffix); })) {
+      continue;
+    }
+    Copy copy{name.substr(unreadableCopyPrefix.size()), 0, name};
+    if (auto dot = copy.stamp.find('.'); dot != std::string::npos) {
+      copy.number = std::strtol(copy.stamp.c_str() + dot + 1, nullptr, 10);
+      copy.stamp.resize(dot);
+    }
+    copies.push_back(std::move(copy));
+  }
+  if (copies.size() <= keptUnreadableCopies) return;
+  std::sort(copies.begin(), copies.end(),
+            [](const Copy& a, const Copy& b) { return std::tie(a.stamp, a.number) < std::tie(b.stamp, b.number); });
+  for (std::size_t i = 0; i + keptUnreadableCopies < copies.size(); ++i) {
+    std::string path = *databaseURL_ + "/" + copies[i].name;
+    if (auto error = fileManager_.removeItem(path)) {
+      log_.error("<nimbrad:PLDS> Cannot remove old unreadable database copy {}: {}", path, error.message());
+      continue;
+    }
+    for (auto suffix : companionSuffixes) {
+      std::string companion = path + std::string(suffix);
+      if (fileManager_.fileExists(companion)) (void)fileManager_.removeItem(companion);
+    }
+    log_.notice("<nimbrad:PLDS> Removed the oldest unreadable database copy {} (at most {} are kept)", path,
+                keptUnreadableCopies);
   }
 }
 
@@ -272,28 +455,39 @@ ProcessListDataStore::Result<void> ProcessListDataStore::createTables(sqlite3* h
   return {};
 }
 
-ProcessListDataStore::Result<void> ProcessListDataStore::recreateDatabase() {
-  setMemoryDatabase(nullptr);
-  {
-    // A save that is copying finishes first, so that its rename cannot put
-    // the old snapshot back after the purge.
-    std::lock_guard saveLock(dbSaveLock_);
-    if (auto purged = purgeLocked(); !purged) return purged;
-  }
+ProcessListDataStore::Result<std::shared_ptr<SQLiteDatabase>> ProcessListDataStore::newDatabase() {
   auto memory = openSQLite(":memory:", databaseOptions);
   if (!memory) {
     return platform::unexpected(Error::databaseError("<nimbrad:PLDS> FAILED to open in-memory database",
                                                      memory.error().code, memory.error().message));
   }
   auto database = std::make_shared<SQLiteDatabase>(std::move(memory).value());
-  if (auto created = createTables(database->handle()); !created) return created;
+  if (auto created = createTables(database->handle()); !created) return platform::unexpected(created.error());
+  return database;
+}
+
+void ProcessListDataStore::installNew(std::shared_ptr<SQLiteDatabase> database) {
   setMemoryDatabase(std::move(database));
-  // setVersion; marks the store dirty so the next save replaces whatever the
-  // disk holds with the new schema.
+  // setVersion
   if (auto versioned = executeInsert(statements::setVersion()); !versioned) {
     log_.error("<nimbrad:PLDS> setVersion failed: {}.", versioned.error().description());
   }
-  return {};
+  // Whatever the disk holds is not this database: the next save writes it.
+  markDirty();
+}
+
+ProcessListDataStore::Result<void> ProcessListDataStore::recreateDatabase() {
+  Result<void> purged;
+  {
+    // A save that is copying finishes first, so that its rename cannot put
+    // the old snapshot back after the purge.
+    std::lock_guard saveLock(dbSaveLock_);
+    purged = purgeLocked();
+  }
+  auto fresh = newDatabase();
+  if (!fresh) return platform::unexpected(fresh.error());
+  installNew(std::move(fresh).value());
+  return purged;
 }
 
 ProcessListDataStore::Result<void> ProcessListDataStore::purgeDiskDatabase() {
@@ -311,6 +505,7 @@ ProcessListDataStore::Result<void> ProcessListDataStore::purgeLocked() {
     }
     log_.debug("<nimbrad:PLDS> Purged disk database file at {}", path);
   }
+  unloadedFile_.reset();  // deleted on request: nothing left to set aside
   markSaved(dirtyGeneration());
   return {};
 }
@@ -332,28 +527,37 @@ ProcessListDataStore::Result<SQLiteHandle> ProcessListDataStore::openDiskDatabas
 }
 
 ProcessListDataStore::Result<void> ProcessListDataStore::syncDatabase(sqlite3* from, sqlite3* to) {
-  sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
-  if (backup == nullptr) return platform::unexpected(Error::databaseError("Failed to initialize database sync"));
-  // All pages in one step: the source connection's mutex is held throughout,
-  // so the copy is one consistent state of the memory database.
-  int code = sqlite3_backup_step(backup, -1);
-  sqlite3_backup_finish(backup);
-  if (code != SQLITE_DONE) {
-    return platform::unexpected(
-        Error::databaseError("<nimbrad:PLDS> FAILED to sync database contents", code, sqlite3_errmsg(to)));
-  }
+  int code = copyDatabase(from, to);
+  if (code != SQLITE_DONE) return platform::unexpected(copyFailure(code, to));
   return {};
 }
 
 // --- Saving --------------------------------------------------------------------
 
-ProcessListDataStore::Result<void> ProcessListDataStore::saveToDisk() {
+ProcessListDataStore::Result<void> ProcessListDataStore::saveToDisk() { return save(std::nullopt); }
+
+ProcessListDataStore::Result<void> ProcessListDataStore::saveToDiskWaitingAtMost(std::chrono::milliseconds lockWait) {
+  return save(lockWait);
+}
+
+ProcessListDataStore::Result<void> ProcessListDataStore::save(std::optional<std::chrono::milliseconds> lockWait) {
   if (!isDirty()) return {};
   // A running save is waited for rather than skipped: returning at once would
   // report success for writes that save may not have copied, and a shutdown
   // save could then end the process before they reach the disk.
-  std::lock_guard saveLock(dbSaveLock_);
+  std::unique_lock saveLock(dbSaveLock_, std::defer_lock);
+  if (!lockWait) {
+    saveLock.lock();
+  } else if (!saveLock.try_lock_for(*lockWait)) {
+    return platform::unexpected(
+        Error::databaseError(fmt::format("Database save lock not available after {} ms", lockWait->count())));
+  }
   if (!isDirty()) return {};  // the save we waited for covered everything
+  if (unloadedFile_ && !setAsideUnloadedFile()) {
+    return platform::unexpected(Error::databaseError(
+        fmt::format("<nimbrad:PLDS> Not saving over {}, which could not be loaded ({}) and {}", databasePath(),
+                    unloadedFile_->reason, unloadedFile_->moveError)));
+  }
   dbIsSaving_.store(true);
   auto result = writeSnapshot();
   dbIsSaving_.store(false);
@@ -374,13 +578,24 @@ ProcessListDataStore::Result<void> ProcessListDataStore::writeSnapshot() {
   std::string target = databasePath();
   std::string temporary = target + ".tmp";
 
+  // The folder may have been removed since start (a cleanup, an
+  // administrator): the snapshot is written all the same.
+  if (!fileManager_.fileExists(*databaseURL_)) {
+    if (auto error = fileManager_.createDirectory(*databaseURL_)) {
+      return platform::unexpected(Error::databaseError(
+          fmt::format("FAILED to create database directory at {} error: {}.", *databaseURL_, error.message())));
+    }
+    log_.notice("<nimbrad:PLDS> Created the missing database directory {}", *databaseURL_);
+  }
   if (fileManager_.fileExists(temporary)) (void)fileManager_.removeItem(temporary);
 
   auto disk = openSQLite(temporary, databaseOptions);
   if (!disk) {
-    return platform::unexpected(
-        Error::databaseError("<nimbrad:PLDS> FAILED to open temp database for save at " + temporary,
-                             disk.error().code, disk.error().message));
+    // SQLite's "unable to open database file" does not say why; the system does.
+    std::string message = disk.error().message;
+    if (disk.error().systemErrno != 0) message += ": " + std::generic_category().message(disk.error().systemErrno);
+    return platform::unexpected(Error::databaseError(
+        "<nimbrad:PLDS> FAILED to open temp database for save at " + temporary, disk.error().code, message));
   }
   dbDisk_ = std::move(disk).value();
   auto memory = memoryDatabase();
@@ -714,7 +929,8 @@ ProcessListDataStore::Result<bool> ProcessListDataStore::updateEntry(const Proce
   }
   if (rid < 0) {
     log_.error("<nimbrad:PLDS> updateEntry: no rid for entry: {}", entry.tableRow());
-    return false;
+    // Not written: an error, so that no caller counts it as an update.
+    return platform::unexpected(Error::queryError("<nimbrad:PLDS> updateEntry: no rid for entry"));
   }
   auto existed = entryExists(entry);
   if (!existed) return platform::unexpected(existed.error());

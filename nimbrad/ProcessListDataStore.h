@@ -8,6 +8,7 @@
 // through a shared_ptr (the timed save holds it weakly).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,14 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   static constexpr std::string_view databaseFileName = "nimbra.db";
   // SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX.
   static constexpr int databaseOptions = 0x10006;
+  // A store file that could not be loaded is renamed to this prefix followed
+  // by the UTC time ("nimbra.db.unreadable-20261201T100000Z"), in its folder.
+  static constexpr std::string_view unreadableCopyPrefix = "nimbra.db.unreadable-";
+  // At most this many such copies are kept; the oldest go first.
+  static constexpr std::size_t keptUnreadableCopies = 3;
+  // How long a store file that another process holds locked is tried again
+  // at start before it counts as unreadable.
+  static constexpr std::chrono::milliseconds lockedFileRetry{5000};
 
   // `directory` holds the store file; without one it is the container of the
   // application group "group.com.corvane.nimbrad". The directory is created
@@ -71,15 +80,21 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
 
   // --- Loading and persisting (any thread) ---------------------------------
 
-  // Start-up: copies the snapshot into a new memory database, or builds an
-  // empty one of the current schema when there is no usable snapshot (no
-  // file, unreadable, failed copy, schema version 8 or less), deleting the old
-  // file. Never fails; a failed rebuild leaves the store without a database.
+  // Start-up: copies the snapshot into a new memory database. A snapshot that
+  // another process holds locked is tried again for up to lockedFileRetry.
+  // A copy that fails PRAGMA quick_check is replaced by a fresh database
+  // holding every row that could still be read. Without a usable snapshot
+  // (none, unreadable, schema version 8 or less) the memory database is an
+  // empty one of the current schema. A snapshot that was not used as it is
+  // is never deleted: it is renamed aside (unreadableCopyPrefix), or, when
+  // that fails, every later save tries the rename again first and fails
+  // while it does not succeed, so that the file is never overwritten.
+  // Every outcome is logged. Never fails.
   void loadDatabase();
 
-  // Closes the memory database, deletes the snapshot and builds an empty
-  // database of the current schema, marked dirty so that the next save writes
-  // it. On failure the store may be left without a memory database.
+  // Builds an empty database of the current schema, marked dirty so that the
+  // next save writes it, and deletes the snapshot. The memory database is
+  // replaced even when the deletion fails; the deletion's error is returned.
   Result<void> recreateDatabase();
 
   // Deletes the snapshot file if there is one and marks the store clean.
@@ -101,7 +116,16 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   // another runs waits for it and then writes what that one did not cover,
   // so success always means every write that completed before the call is
   // on disk. Writes that land while the copy runs keep the store dirty.
+  // The folder is created again when it has gone. While a snapshot that
+  // could not be loaded still waits to be set aside (see loadDatabase), the
+  // save first tries to set it aside and fails without writing if it cannot.
   Result<void> saveToDisk();
+
+  // saveToDisk(), except that it waits at most `lockWait` for a save that is
+  // already running: when that one does not end in time, it fails with
+  // "Database save lock not available after N ms" without writing. For the
+  // exit path, which must not hang behind a save that never ends.
+  Result<void> saveToDiskWaitingAtMost(std::chrono::milliseconds lockWait);
 
   // saveToDisk() bounded in time: it runs on a queue of its own while the
   // caller waits at most `timeout` seconds (an infinite timeout waits for it,
@@ -120,6 +144,9 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   void markDirty();
   // True while such a change exists.
   bool isDirty() const;
+  // The number of changes (successful writes) not yet covered by a completed
+  // save; 0 when clean.
+  std::uint64_t unsavedChangeCount() const;
   // True while a save runs.
   bool isSaving() const { return dbIsSaving_.load(); }
 
@@ -135,8 +162,10 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
 
   // Records one launch: finds or creates the identity row (with `lookupRID`,
   // else uses `rid`), upserts the process-list row and appends a launch
-  // timestamp (debounced). True when a new process-list row was created;
-  // false without writing when no rid could be had.
+  // timestamp (debounced). True when a new process-list row was created,
+  // false when an existing one was updated. Fails without writing when no
+  // rid could be had (a negative `rid`), and with the failing statement's
+  // error.
   Result<bool> updateEntry(const ProcessDataEntry& entry, std::int64_t rid, bool lookupRID);
 
   // The rid of the entry's identity row, inserted when missing.
@@ -209,7 +238,20 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   Prepared prepare(sqlite3* database, std::string_view sql) const;
   void setMemoryDatabase(std::shared_ptr<SQLiteDatabase> database);
   Result<void> createTables(sqlite3* handle);
-  Result<void> loadFromDisk();
+  // A new memory database with the current schema and version, not yet the
+  // store's.
+  Result<std::shared_ptr<SQLiteDatabase>> newDatabase();
+  // Makes `database` the store's memory database, to be written by the next save.
+  void installNew(std::shared_ptr<SQLiteDatabase> database);
+  struct LoadFailure;
+  // With `tolerateDamage`, a file shorter than its header says is read as far as it goes.
+  platform::Expected<std::shared_ptr<SQLiteDatabase>, LoadFailure> loadFromDisk(bool tolerateDamage);  // REQUIRES: dbSaveLock_ held
+  platform::Expected<std::shared_ptr<SQLiteDatabase>, LoadFailure> loadFromDiskWhileLocked();  // REQUIRES: dbSaveLock_ held
+  // Renames the unloaded snapshot aside; false (logged once) when it cannot.
+  bool setAsideUnloadedFile();  // REQUIRES: dbSaveLock_ held
+  void removeOldUnreadableCopies();  // REQUIRES: dbSaveLock_ held
+  // Without `lockWait`, waits for a running save as long as it takes.
+  Result<void> save(std::optional<std::chrono::milliseconds> lockWait);
   Result<void> purgeLocked();  // REQUIRES: dbSaveLock_ held
   Result<void> writeSnapshot();  // REQUIRES: dbSaveLock_ held
   std::uint64_t dirtyGeneration() const;
@@ -226,8 +268,16 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
   std::shared_ptr<SQLiteDatabase> db_;  // GUARDED_BY(dbLock_)
 
   std::atomic<bool> dbIsSaving_{false};
-  std::mutex dbSaveLock_;
+  std::timed_mutex dbSaveLock_;
   SQLiteHandle dbDisk_;  // GUARDED_BY(dbSaveLock_); open only while loading or saving
+
+  // A snapshot that could not be loaded and is still at databasePath(): no
+  // save may replace it before it is renamed aside.
+  struct UnloadedFile {
+    std::string reason;     // why it was not loaded
+    std::string moveError;  // why the last rename aside failed; empty before the first try
+  };
+  std::optional<UnloadedFile> unloadedFile_;  // GUARDED_BY(dbSaveLock_)
 
   // The store is dirty while the count of marked changes differs from the
   // count the last completed save started from. A save records the count

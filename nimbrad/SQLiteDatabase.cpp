@@ -8,7 +8,8 @@ platform::Expected<SQLiteHandle, SQLiteOpenFailure> openSQLite(const std::string
   SQLiteHandle handle(raw);
   if (rc != SQLITE_OK) {
     SQLiteOpenFailure failure{raw != nullptr ? sqlite3_extended_errcode(raw) : rc,
-                              raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)};
+                              raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc),
+                              raw != nullptr ? sqlite3_system_errno(raw) : 0};
     return platform::unexpected(std::move(failure));
   }
   return handle;

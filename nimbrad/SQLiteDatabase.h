@@ -27,6 +27,7 @@ using SQLiteHandle = std::unique_ptr<sqlite3, SQLiteCloser>;
 struct SQLiteOpenFailure {
   int code;             // extended result code
   std::string message;  // sqlite3_errmsg of the failed handle, read before it was closed
+  int systemErrno = 0;  // the operating system's error behind it, 0 when none is known
 };
 
 // Opens `path` with `flags` (sqlite3_open_v2). On failure the half-open handle

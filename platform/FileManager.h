@@ -5,6 +5,9 @@
 
 #include <string>
 #include <system_error>
+#include <vector>
+
+#include "platform/Expected.h"
 
 namespace platform {
 
@@ -30,6 +33,15 @@ class FileManager {
   // is replaced, never removed first. Both must be on one file system.
   virtual std::error_code replaceItem(const std::string& source, const std::string& destination) = 0;
 
+  // Renames `source` to `destination`, which must not exist: an existing
+  // destination is never replaced (the error is then EEXIST). Both must be on
+  // one file system. For moving a file aside without losing another.
+  virtual std::error_code moveItem(const std::string& source, const std::string& destination) = 0;
+
+  // The names of the entries of the directory (without "." and ".."), in no
+  // particular order; the error when it cannot be read.
+  virtual Expected<std::vector<std::string>, std::error_code> contentsOfDirectory(const std::string& path) const = 0;
+
   // Flushes the file's data and metadata to stable storage.
   virtual std::error_code synchronizeFile(const std::string& path) = 0;
 
@@ -45,6 +57,8 @@ class SystemFileManager : public FileManager {
   std::error_code createDirectory(const std::string& path) override;
   std::error_code removeItem(const std::string& path) override;
   std::error_code replaceItem(const std::string& source, const std::string& destination) override;
+  std::error_code moveItem(const std::string& source, const std::string& destination) override;
+  Expected<std::vector<std::string>, std::error_code> contentsOfDirectory(const std::string& path) const override;
   std::error_code synchronizeFile(const std::string& path) override;
   std::error_code synchronizeDirectory(const std::string& path) override;
 };

@@ -151,13 +151,18 @@ void DaemonHarness::readLog(int fd) {
     pending.append(buffer, static_cast<std::size_t>(n));
     std::size_t newline;
     std::vector<std::string> complete;
+    std::vector<int> priorities;
     while ((newline = pending.find('\n')) != std::string::npos) {
-      complete.push_back(stripPriority(pending.substr(0, newline)));
+      std::string line = pending.substr(0, newline);
+      std::string stripped = stripPriority(line);
+      priorities.push_back(stripped.size() == line.size() ? -1 : line[1] - '0');
+      complete.push_back(std::move(stripped));
       pending.erase(0, newline + 1);
     }
     if (!complete.empty()) {
       std::lock_guard lock(mutex_);
       for (auto& line : complete) lines_.push_back(std::move(line));
+      priorities_.insert(priorities_.end(), priorities.begin(), priorities.end());
       changed_.notify_all();
     }
   }
@@ -171,6 +176,7 @@ bool DaemonHarness::start(std::chrono::milliseconds timeout) {
   {
     std::lock_guard lock(mutex_);
     lines_.clear();
+    priorities_.clear();
   }
   int fd = -1;
   pid_ = spawn(false, &fd);
@@ -256,6 +262,15 @@ bool DaemonHarness::waitForCount(const std::string& needle, std::size_t n, std::
 
 bool DaemonHarness::waitForLine(const std::string& needle, std::chrono::milliseconds timeout) const {
   return waitForCount(needle, 1, timeout);
+}
+
+std::size_t DaemonHarness::countAtPriority(const std::string& needle, int priority) const {
+  std::lock_guard lock(mutex_);
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    n += priorities_[i] == priority && lines_[i].find(needle) != std::string::npos ? 1 : 0;
+  }
+  return n;
 }
 
 std::string DaemonHarness::logText() const {

@@ -75,6 +75,9 @@ class DaemonHarness {
   std::vector<std::string> lines() const;
   std::size_t count(const std::string& needle) const;
   bool waitForLine(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Number of lines containing `needle` logged with the sd-daemon priority
+  // `priority` (3 error, 5 default, 6 info, 7 debug).
+  std::size_t countAtPriority(const std::string& needle, int priority) const;
   // Waits until `needle` occurs at least `n` times.
   bool waitForCount(const std::string& needle, std::size_t n,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
@@ -102,6 +105,7 @@ class DaemonHarness {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<std::string> lines_;
+  std::vector<int> priorities_;  // of lines_, -1 when a line had no prefix
 };
 
 }  // namespace nimbra::test

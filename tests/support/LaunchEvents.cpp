@@ -29,6 +29,31 @@ VelmoraEventData sampleEvent(const std::string& processPath, uid_t uid, const st
   return event;
 }
 
+VelmoraEventData threeRoleEvent(uid_t uid, const std::string& timestamp) {
+  VelmoraEventData event;
+  event.uid = uid;
+  event.eventTimestamp = timestamp;
+  event.processName = "Sample";
+  event.processPath = "/Applications/Sample.app/Contents/MacOS/Sample";
+  event.processBundleID = "com.example.sample";
+  event.processBundleVersion = "1.0";
+  event.processTeamID = "PROC123456";
+  event.processDeveloperName = "Process Developer";
+  event.targetFilename = "Engine";
+  event.targetPath = event.processPath;
+  event.targetBundleID = "com.example.engine";
+  event.targetBundleVersion = "2.5";
+  event.targetTeamID = "TARG123456";
+  event.targetDeveloperName = "Target Developer";
+  event.responsibleName = "Launcher";
+  event.responsiblePath = "/Applications/Launcher.app/Contents/MacOS/Launcher";
+  event.responsibleBundleID = "com.example.launcher";
+  event.responsibleBundleVersion = "3.1";
+  event.responsibleTeamID = "RESP123456";
+  event.responsibleDeveloperName = "Responsible Developer";
+  return event;
+}
+
 platform::Value messageWith(const VelmoraEventData& event, const std::string& key, const platform::Value& value) {
   platform::Value message = event.toMessage();
   auto* dict = message.asDictionary();

@@ -41,11 +41,12 @@ class ManualClock final : public platform::Clock {
 
 // The real file system, with switchable failures and a log of the calls that
 // change or flush files ("sync <path>", "rename <from> -> <to>", "syncdir <path>",
-// "remove <path>").
+// "remove <path>", "move <from> -> <to>").
 class RecordingFileManager final : public platform::FileManager {
  public:
   std::atomic<bool> failRemove{false};
   std::atomic<bool> failReplace{false};
+  std::atomic<bool> failMove{false};
   std::atomic<bool> failSynchronizeFile{false};
   std::atomic<bool> failSynchronizeDirectory{false};
   // Runs at the start of the next synchronizeFile call only (a save is then
@@ -63,6 +64,15 @@ class RecordingFileManager final : public platform::FileManager {
     record("rename " + source + " -> " + destination);
     if (failReplace) return std::make_error_code(std::errc::cross_device_link);
     return real_.replaceItem(source, destination);
+  }
+  std::error_code moveItem(const std::string& source, const std::string& destination) override {
+    record("move " + source + " -> " + destination);
+    if (failMove) return std::make_error_code(std::errc::read_only_file_system);
+    return real_.moveItem(source, destination);
+  }
+  platform::Expected<std::vector<std::string>, std::error_code> contentsOfDirectory(
+      const std::string& path) const override {
+    return real_.contentsOfDirectory(path);
   }
   std::error_code synchronizeFile(const std::string& path) override {
     record("sync " + path);
@@ -101,10 +111,48 @@ class RecordingFileManager final : public platform::FileManager {
 };
 
 // A launch of application `name` (a bundle /Applications/<name>.app) by user
-// `uid` at `secondsSince1970`; every identity field is derived from the name.
+// `uid` at `secondsSince1970`. Process, target and responsible process (a
+// launcher) are three identities whose every field differs, so that a value
+// bound or read for the wrong role shows; only the target's path is the
+// process's (an application run as itself). Each field derives from the name.
 ProcessDataEntry makeEntry(const std::string& name, std::uint32_t uid = 501, double secondsSince1970 = 1700000000);
 
 // The row count of `table` in `handle`, or -1.
 long long rowCount(sqlite3* handle, const std::string& table);
+
+// A store file opened read-only, as a later start of the daemon finds it.
+class SnapshotFile {
+ public:
+  explicit SnapshotFile(const std::string& path);
+  SnapshotFile(const SnapshotFile&) = delete;
+  SnapshotFile& operator=(const SnapshotFile&) = delete;
+  ~SnapshotFile();
+
+  bool isOpen() const { return open_; }
+  // Column 0 of the first row as an integer, or -1 (no row, an error).
+  long long scalar(const std::string& sql) const;
+  // Column 0 of the first row as text; "<no row>", or SQLite's message.
+  std::string text(const std::string& sql) const;
+  std::string integrity() const { return text("PRAGMA integrity_check"); }
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool open_ = false;
+};
+
+// The bytes of the file at `path`; empty when it cannot be read.
+std::string fileBytes(const std::string& path);
+
+// The names of the copies of unloadable store files in `directory`
+// ("nimbra.db.unreadable-..."), sorted.
+std::vector<std::string> unreadableCopies(const std::string& directory);
+
+// Overwrites the start of page `page` (counted from 1) of the database file
+// at `path` with bytes that are no page type: reading that page fails.
+void damagePage(const std::string& path, long long page, long long pageSize);
+
+// Writes nimbra.db in `directory` through the store: `count` first launches
+// of the applications "<prefix>0", "<prefix>1", ... (makeEntry) by user 501.
+void writeLaunchSnapshot(const std::string& directory, int count, const std::string& prefix = "App");
 
 }  // namespace nimbra::test

@@ -98,7 +98,7 @@ TEST_F(EntryFilterTest, PlatformToolsAreIgnoredByNameOnly) {
   EXPECT_FALSE(store.ignoreListMatches(e));
 
   // A platform entry outside the sets is kept even when a rule matches it.
-  useRules({{{"responsible_name", "Quillmere"}}});
+  useRules({{{"responsible_name", "QuillmereLauncher"}}});
   e = entry;
   e.responsible_team_id = "Corvane";
   EXPECT_FALSE(store.ignoreListMatches(e));
@@ -116,7 +116,7 @@ TEST(EntryFilter, RuleMatching) {
       {"exact text", {{"responsible_developer_name", "CodeWeavers Inc."}}, true},
       {"letter case differs", {{"responsible_developer_name", "Codeweavers Inc."}}, false},
       {"no patterns", {{"responsible_developer_name", "CodeWeavers*"}}, false},
-      {"both keys match", {{"process_name", "Quillmere"}, {"process_team_id", "TEAMQuillmere"}}, true},
+      {"both keys match", {{"process_name", "Quillmere"}, {"process_team_id", "PTEAMQuillmere"}}, true},
       {"one of two keys differs", {{"process_name", "Quillmere"}, {"process_team_id", "OTHER"}}, false},
       {"user is not text", {{"process_uid", "501"}}, false},
       {"flag is not text", {{"is_embedded_component", "false"}}, false},
@@ -124,6 +124,8 @@ TEST(EntryFilter, RuleMatching) {
       {"reason is not text", {{"reason", entry.reason.description()}}, false},
       {"date is not text", {{"previously_launched_date", entry.previously_launched_date_string}}, false},
       {"derived text field", {{"main_bundle", "Quillmere.app"}}, true},
+      {"the target's value under the process's name", {{"process_name", "QuillmereEngine"}}, false},
+      {"the responsible's value under the target's name", {{"target_team_id", "RTEAMQuillmere"}}, false},
       {"name of no field", {{"bundle", "Quillmere"}}, false},
       {"name of no field with the no-value text", {{"bundle", "<ERROR> No Value For Key"}}, false},
       {"column that is no entry field", {{"rid", "1"}}, false},
@@ -137,19 +139,20 @@ TEST(EntryFilter, RuleMatching) {
 TEST(EntryFilter, FieldValuesByName) {
   ProcessDataEntry entry = test::makeEntry("Quillmere", 502);
   EXPECT_EQ(std::get<std::uint32_t>(entry.fieldValue("process_uid")), 502u);
-  EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("responsible_path")), "/Applications/Quillmere.app");
+  EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("responsible_path")), "/Applications/QuillmereLauncher.app");
+  EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("target_bundle_id")), "com.engine.Quillmere");
   EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("Process_Name")), "<ERROR> No Value For Key");
   EXPECT_EQ(std::get<std::string_view>(entry.fieldValue("")), "<ERROR> No Value For Key");
 }
 
 TEST_F(EntryFilterTest, FirstMatchingRuleDecides) {
   useRules({{{"process_name", "Other"}},
-            {{"responsible_bundle_id", "com.example.Quillmere"}},
+            {{"responsible_bundle_id", "com.launcher.Quillmere"}},
             {{"process_name", "Quillmere"}}});
   EXPECT_TRUE(store.ignoreListMatches(entry));
   EXPECT_EQ(log->count("<nimbrad:PLDS:IGNORELIST> Matched exclusion rule: "), 1u);
   EXPECT_TRUE(log->contains(
-      "<nimbrad:PLDS:IGNORELIST> Matched exclusion rule: {responsible_bundle_id: \"com.example.Quillmere\"} for "
+      "<nimbrad:PLDS:IGNORELIST> Matched exclusion rule: {responsible_bundle_id: \"com.launcher.Quillmere\"} for "
       "Quillmere"));
 }
 
@@ -176,12 +179,12 @@ TEST_F(EntryFilterTest, SwitchesAndReasons) {
   const VelmoraPolicy policy = policyWithPlugins(false);
 
   EXPECT_TRUE(store.shouldExclude(entry, policy));
-  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Excluding (ignoreList): Quillmere : Quillmere"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Excluding (ignoreList): Quillmere : QuillmereEngine"));
   EXPECT_TRUE(store.shouldExclude(plugin, policy));
-  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Excluding (uninteresting): Plugin : Plugin"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Excluding (uninteresting): Plugin : PluginEngine"));
   EXPECT_FALSE(store.shouldExclude(plugin, policyWithPlugins(true)));
   EXPECT_FALSE(store.shouldExclude(kept, policy));
-  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Keeping: Kept : Kept"));
+  EXPECT_TRUE(log->contains("<nimbrad:PLDS:FILTER> Keeping: Kept : KeptEngine"));
 
   store.enableIgnoreListFilter = false;
   EXPECT_FALSE(store.shouldExclude(entry, policy));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -80,17 +81,19 @@ TEST_F(ProcessListDataStoreWriteTests, RepeatsCountEveryLaunchButDebounceTimesta
     long long count;       // of Foo's row afterwards
     long long timestamps;  // rows in the launch timestamp table afterwards
   };
-  // Foo at 0, 5 (debounced), 15 (10 s after the last written one), 14 (back in
-  // time: debounced); then Foo and Bar alternate within 10 s and each gets a
-  // timestamp, since the debounce remembers only the last rid.
+  // Foo at 0, 5 (debounced), 10 (exactly 10 s after the last written one:
+  // written), 19.5 (debounced), 9 (back in time: debounced); then Foo and
+  // Bar alternate within 10 s and each gets a timestamp, since the debounce
+  // remembers only the last rid.
   for (const auto& step : std::vector<Step>{
            {"Foo", 0, true, 1, 1},
            {"Foo", 5, false, 2, 1},
-           {"Foo", 15, false, 3, 2},
-           {"Foo", 14, false, 4, 2},
-           {"Bar", 16, true, 4, 3},
-           {"Foo", 17, false, 5, 4},
-           {"Bar", 18, false, 5, 5},
+           {"Foo", 10, false, 3, 2},
+           {"Foo", 19.5, false, 4, 2},
+           {"Foo", 9, false, 5, 2},
+           {"Bar", 16, true, 5, 3},
+           {"Foo", 17, false, 6, 4},
+           {"Bar", 18, false, 6, 5},
        }) {
     SCOPED_TRACE(std::string(step.name) + " at " + std::to_string(step.at));
     EXPECT_EQ(record(makeEntry(step.name, 501, t0 + step.at)), step.created);
@@ -103,6 +106,65 @@ TEST_F(ProcessListDataStoreWriteTests, RepeatsCountEveryLaunchButDebounceTimesta
             t0 + 17);
   EXPECT_EQ(text("SELECT previously_launched_date_string FROM velmora_process_list_table WHERE process_name = 'Foo'"),
             makeEntry("Foo", 501, t0 + 17).previously_launched_date_string);
+}
+
+TEST_F(ProcessListDataStoreWriteTests, EveryColumnHoldsTheValueOfItsOwnRole) {
+  auto entry = makeEntry("Foo", 502, t0);
+  entry.target_path = "/Applications/Foo.app/Contents/Frameworks/FooEngine.framework/FooEngine";
+  entry.deriveFields();
+  ASSERT_TRUE(record(entry));
+  const std::string reason = entry.reason.description();
+  struct Column {
+    const char* name;
+    const std::string* value;
+  };
+  const std::vector<Column> processList = {
+      {"process_hash", &entry.process_hash},
+      {"process_name", &entry.process_name},
+      {"process_team_id", &entry.process_team_id},
+      {"process_developer_name", &entry.process_developer_name},
+      {"process_bundle_id", &entry.process_bundle_id},
+      {"process_bundle_version", &entry.process_bundle_version},
+      {"process_path", &entry.process_path},
+      {"target_hash", &entry.target_hash},
+      {"target_name", &entry.target_name},
+      {"target_team_id", &entry.target_team_id},
+      {"target_developer_name", &entry.target_developer_name},
+      {"target_bundle_id", &entry.target_bundle_id},
+      {"target_bundle_version", &entry.target_bundle_version},
+      {"target_path", &entry.target_path},
+      {"responsible_hash", &entry.responsible_hash},
+      {"responsible_name", &entry.responsible_name},
+      {"responsible_team_id", &entry.responsible_team_id},
+      {"responsible_developer_name", &entry.responsible_developer_name},
+      {"responsible_bundle_id", &entry.responsible_bundle_id},
+      {"responsible_bundle_version", &entry.responsible_bundle_version},
+      {"responsible_path", &entry.responsible_path},
+      {"product_key", &entry.product_key},
+      {"bundle_hash", &entry.bundle_hash},
+      {"main_bundle", &entry.main_bundle},
+      {"main_bundle_type", &entry.main_bundle_type},
+      {"exec_bundle", &entry.exec_bundle},
+      {"exec_bundle_type", &entry.exec_bundle_type},
+      {"previously_launched_date_string", &entry.previously_launched_date_string},
+      {"reason", &reason},
+  };
+  for (const auto& column : processList) {
+    EXPECT_EQ(text(std::string("SELECT ") + column.name + " FROM velmora_process_list_table"), *column.value)
+        << column.name;
+  }
+  EXPECT_EQ(scalar("SELECT process_uid FROM velmora_process_list_table"), 502);
+  // The identity row holds the process's and the responsible's own values.
+  for (const auto& column : processList) {
+    std::string name = column.name;
+    bool inUnique = std::find(statements::uniqueColumns().begin(), statements::uniqueColumns().end(), name) !=
+                    statements::uniqueColumns().end();
+    if (!inUnique) continue;
+    EXPECT_EQ(text("SELECT " + name + " FROM velmora_unique_table"), *column.value) << name;
+  }
+  EXPECT_EQ(scalar("SELECT process_uid FROM velmora_unique_table"), 502);
+  // The identity is found again by every one of its values.
+  EXPECT_EQ(store->getRID(entry), scalar("SELECT rid FROM velmora_unique_table"));
 }
 
 TEST_F(ProcessListDataStoreWriteTests, RepeatKeepsEverythingButDatesAndCounterOfTheFirstLaunch) {
@@ -158,8 +220,8 @@ TEST_F(ProcessListDataStoreWriteTests, RidsBeyond32BitsSurviveTheRoundTrip) {
 TEST_F(ProcessListDataStoreWriteTests, NegativeRidIsLoggedAndWritesNothing) {
   auto entry = makeEntry("Foo", 501, t0);
   auto result = store->updateEntry(entry, -7, false);
-  ASSERT_TRUE(result);
-  EXPECT_FALSE(*result);
+  ASSERT_FALSE(result);  // not written: never to be taken for an update
+  EXPECT_EQ(result.error().message(), "<nimbrad:PLDS> updateEntry: no rid for entry");
   EXPECT_TRUE(log->contains("<nimbrad:PLDS> updateEntry: no rid for entry: " + entry.tableRow()));
   EXPECT_EQ(rows("velmora_process_list_table"), 0);
   ASSERT_TRUE(store->insertLaunchTimestamp(-1, platform::Date{t0}));
