@@ -66,6 +66,9 @@ class FileAssets final : public AssetProvider {
  public:
   explicit FileAssets(std::string path) : path_(std::move(path)) {}
   Asset asset(AssetType type) const override { return Asset{.type = type, .fileURL = path_}; }
+  Asset builtInDefault(AssetType type) const override {
+    return Asset::builtInDefault(type, platform::directories::resources());
+  }
   AssetObserverToken addObserver(Observer) override { return {1}; }
   void removeObserver(AssetObserverToken) override {}
 

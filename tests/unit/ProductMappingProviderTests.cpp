@@ -150,7 +150,7 @@ TEST_F(ProductMappingTest, RuleValidationAndNormalisation) {
     SCOPED_TRACE(c.name);
     log->clear();
     auto loaded = provider->loadFromAsset(asset(xml(Value(Array{c.rule}))));
-    ASSERT_TRUE(loaded.has_value());
+    ASSERT_TRUE(loaded.hasValue());
     if (c.expected) {
       ASSERT_EQ(loaded->size(), 1u);
       EXPECT_EQ(loaded->rules()[0], *c.expected);
@@ -165,7 +165,7 @@ TEST_F(ProductMappingTest, RuleValidationAndNormalisation) {
   log->clear();
   auto loaded = provider->loadFromAsset(
       asset(xml(Value(Array{ruleValue("/a", nullptr, bundle), ruleValue("b", nullptr, bundle), ruleValue("/c", nullptr, bundle)}))));
-  ASSERT_TRUE(loaded.has_value());
+  ASSERT_TRUE(loaded.hasValue());
   EXPECT_EQ(loaded->size(), 2u);
   EXPECT_TRUE(log->contains("Rule 1: Grouping key 'b' missing required displayName"));
   EXPECT_TRUE(log->contains("Loaded 2 product mapping rules"));
@@ -215,7 +215,7 @@ TEST_F(ProductMappingTest, CorruptBuiltInDefaultIsFatal) {
                "'a\\*bc'");
   // A bad rule in the built-in default is only skipped.
   auto loaded = provider->loadFromAsset(builtIn(xml(Value(Array{ruleValue("b", nullptr, conditions({}))}))));
-  ASSERT_TRUE(loaded.has_value());
+  ASSERT_TRUE(loaded.hasValue());
   EXPECT_TRUE(loaded->empty());
 }
 
