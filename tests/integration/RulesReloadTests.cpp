@@ -37,18 +37,6 @@ nimbra::VelmoraEventData launchOf(const std::string& name, const std::string& bu
   return event;
 }
 
-// Sends the launches in order, each answered before the next is sent.
-void send(const DaemonHarness& daemon, const std::vector<nimbra::VelmoraEventData>& events) {
-  auto client = daemon.connect("com.corvane.nimbra.velmora");
-  ASSERT_TRUE(client);
-  for (const auto& event : events) {
-    auto reply = client->call(event.toMessage(), 20s);
-    ASSERT_TRUE(reply) << reply.error().message;
-    EXPECT_EQ(*reply, Value(Dictionary{{"result", Value(0)}}));
-  }
-}
-
-
 class RulesReload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,7 +133,7 @@ TEST(RulesAtStart, UnusableRolloutsLeaveTheBuiltInRules) {
 
   // The built-in exclusion rules apply, and the built-in product mappings group the launch.
   // Launches are decided one after the other, so once the second is recorded the first was decided.
-  send(daemon, {launchOf("Harness", "com.example.translation-harness"), launchOf("Paint", "com.lumenfold.paint")});
+  sendLaunchEvents(daemon, {launchOf("Harness", "com.example.translation-harness"), launchOf("Paint", "com.lumenfold.paint")});
   ASSERT_TRUE(daemon.waitForLine("Product Key: com.lumenfold.studio")) << daemon.logText();
   EXPECT_EQ(daemon.count("<nimbrad> registerDatabaseEntry: Process excluded, skip adding Harness"), 1u)
       << daemon.logText();
@@ -208,7 +196,7 @@ TEST_F(RulesReload, ADarwinReloadRacingARolloutInstallEndsOnTheNewerAsset) {
     // Whatever the order, the newer rules are the ones in force. Launches
     // are decided in order: once the second is recorded, the first was decided.
     std::string n = std::to_string(attempt);
-    send(daemon, {launchOf("Newer" + n, "com.example.newer"), launchOf("Older" + n, "com.example.older")});
+    sendLaunchEvents(daemon, {launchOf("Newer" + n, "com.example.newer"), launchOf("Older" + n, "com.example.older")});
     EXPECT_TRUE(daemon.waitForLine("<nimbrad> registerDatabaseEntry: Older" + n + " rid:")) << daemon.logText();
     EXPECT_EQ(daemon.count("Process excluded, skip adding Newer" + n), 1u) << daemon.logText();
     EXPECT_EQ(daemon.count("Process excluded, skip adding Older" + n), 0u);
