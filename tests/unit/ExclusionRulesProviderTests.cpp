@@ -99,10 +99,10 @@ TEST_F(ExclusionRulesProviderTest, CorruptBuiltInDefaultIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto provider = ExclusionRulesProvider::create(nullptr);
   for (const std::string& content : {std::string("garbage"), xml(Value(Dictionary{}))}) {
-    EXPECT_DEATH(provider->loadFromAsset(asset(content, Asset::Source::builtInDefault)),
+    EXPECT_DEATH((void)provider->loadFromAsset(asset(content, Asset::Source::builtInDefault)),
                  "nimbrad/ExclusionRulesProvider: Fatal error: Corrupt bundled default: Exclusion Rules");
   }
-  EXPECT_DEATH(provider->loadFromAsset(Asset{.type = AssetType::exclusionRules,
+  EXPECT_DEATH((void)provider->loadFromAsset(Asset{.type = AssetType::exclusionRules,
                                              .fileURL = dir.file("missing"),
                                              .source = Asset::Source::builtInDefault}),
                "Corrupt bundled default: Exclusion Rules");

@@ -120,7 +120,7 @@ TEST_F(NativeAppListTest, MagpieFormat) {
 TEST_F(NativeAppListTest, CorruptBuiltInDefaultIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto provider = NativeAppListProvider::create(nullptr);
-  EXPECT_DEATH(provider->loadFromAsset(asset("garbage", Asset::Source::builtInDefault)),
+  EXPECT_DEATH((void)provider->loadFromAsset(asset("garbage", Asset::Source::builtInDefault)),
                "nimbrad/NativeAppListProvider: Fatal error: Corrupt bundled default: Native Apps");
   // Entries that fail validation in the built-in default are only skipped.
   auto list = provider->loadFromAsset(

@@ -203,13 +203,13 @@ TEST_F(ProductMappingTest, CorruptBuiltInDefaultIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto provider = ProductMappingProvider::create(nullptr);
   auto builtIn = [&](const std::string& content) { return asset(content, Asset::Source::builtInDefault); };
-  EXPECT_DEATH(provider->loadFromAsset(builtIn("garbage")), "Corrupt bundled default for product mappings");
-  EXPECT_DEATH(provider->loadFromAsset(builtIn(xml(Value(Dictionary{})))), "Corrupt bundled default for product mappings");
-  EXPECT_DEATH(provider->loadFromAsset(Asset{.type = AssetType::productMappings,
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn("garbage")), "Corrupt bundled default for product mappings");
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn(xml(Value(Dictionary{})))), "Corrupt bundled default for product mappings");
+  EXPECT_DEATH((void)provider->loadFromAsset(Asset{.type = AssetType::productMappings,
                                              .fileURL = dir.file("missing"),
                                              .source = Asset::Source::builtInDefault}),
                "Corrupt bundled default: Product Mappings");
-  EXPECT_DEATH(provider->loadFromAsset(builtIn(xml(
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn(xml(
                    Value(Array{ruleValue("/x", nullptr, conditions({{"bundleID", strings({"abc", "a*bc"})}}))})))),
                "nimbrad/ProductMappingProvider: Fatal error: Bundled default contains unsupported wildcard pattern: "
                "'a\\*bc'");
