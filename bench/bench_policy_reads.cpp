@@ -30,6 +30,7 @@ Rules makeRules(std::size_t count) {
 class StaticAssets final : public AssetProvider {
  public:
   Asset asset(AssetType type) const override { return Asset{.type = type, .fileURL = "/dev/null"}; }
+  Asset builtInDefault(AssetType type) const override { return asset(type); }
   AssetObserverToken addObserver(Observer) override { return {1}; }
   void removeObserver(AssetObserverToken) override {}
 };
@@ -45,7 +46,7 @@ class RulesProvider final : public AssetBackedProvider<Rules> {
   static std::shared_ptr<RulesProvider> create() { return make<RulesProvider>(std::make_shared<StaticAssets>()); }
 
  protected:
-  std::optional<Rules> loadFromAsset(const Asset&) override { return makeRules(50); }
+  LoadResult loadFromAsset(const Asset&) override { return makeRules(50); }
 };
 
 class FixedPolicy final : public VelmoraPolicyProvider {

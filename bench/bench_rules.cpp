@@ -3,8 +3,9 @@
 // one matching, the first one matching) through the provider's index, beside
 // the compiled rules tested set after set, and a baseline that parses
 // patterns and looks up field names on every test, as a direct reading of the
-// rules would; and the store's exclusion filter for one entry under the
-// shipped rules and under 100 rules.
+// rules would; hostile rule sets (many rules on one three-letter piece, a
+// long value made of it) through the index and the scan; and the store's
+// exclusion filter for one entry under the shipped rules and under 100 rules.
 
 #include <benchmark/benchmark.h>
 
@@ -65,6 +66,9 @@ class FileAssets final : public AssetProvider {
  public:
   explicit FileAssets(std::string path) : path_(std::move(path)) {}
   Asset asset(AssetType type) const override { return Asset{.type = type, .fileURL = path_}; }
+  Asset builtInDefault(AssetType type) const override {
+    return Asset::builtInDefault(type, platform::directories::resources());
+  }
   AssetObserverToken addObserver(Observer) override { return {1}; }
   void removeObserver(AssetObserverToken) override {}
 
@@ -256,6 +260,41 @@ BENCHMARK_CAPTURE(BM_MatchingRuleScan, no_rule_matches, std::nullopt);
 BENCHMARK_CAPTURE(BM_MatchingRuleScan, last_rule_matches, std::optional<std::size_t>(kRules - 1));
 BENCHMARK_CAPTURE(BM_MatchingRuleBaseline, no_rule_matches, std::nullopt);
 BENCHMARK_CAPTURE(BM_MatchingRuleBaseline, last_rule_matches, std::optional<std::size_t>(kRules - 1));
+
+// --- Hostile input: `rules` rules that all contain "aaaa" in the path and
+// each a text of their own in the process name (so that none matches and
+// every one is a candidate), against a path of `length` "a"s. The index
+// must cost no more than a small factor over testing every set.
+
+ProductRuleSet hostileRules(std::size_t count) {
+  std::vector<ProductRule> rules;
+  rules.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string n = std::to_string(i);
+    rules.push_back(ProductRule{{{{"path", {"*aaaa*"}}, {"processName", {"*tool" + n + "*"}}}}, "com.hostile" + n,
+                                "Hostile " + n});
+  }
+  return ProductRuleSet(std::move(rules));
+}
+
+VelmoraEventData hostileEvent(std::size_t length) {
+  VelmoraEventData e = baseEvent();
+  e.responsiblePath = "/" + std::string(length, 'a');
+  return e;
+}
+
+void BM_HostileMatch(benchmark::State& state, bool indexed) {
+  auto rules = hostileRules(static_cast<std::size_t>(state.range(0)));
+  VelmoraEventData event = hostileEvent(static_cast<std::size_t>(state.range(1)));
+  const auto& log = platform::Logger::defaultLog();
+  for (auto _ : state) {
+    auto match = indexed ? rules.firstMatch(event, log) : rules.firstMatchByScan(event, log);
+    benchmark::DoNotOptimize(match);
+  }
+  if (rules.firstMatch(event, log) || rules.firstMatchByScan(event, log)) state.SkipWithError("a rule matched");
+}
+BENCHMARK_CAPTURE(BM_HostileMatch, index, true)->Args({20000, 4000})->Args({1000, 4000})->Args({20000, 64});
+BENCHMARK_CAPTURE(BM_HostileMatch, scan, false)->Args({20000, 4000})->Args({1000, 4000})->Args({20000, 64});
 
 void BM_RuleForProductKey(benchmark::State& state) {
   auto& provider = *mappings().provider;

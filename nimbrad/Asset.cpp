@@ -85,31 +85,33 @@ std::string Asset::description() const {
   return fmt::format("Asset(type={}, deployment={}, url={})", displayName(type), deployment.description(), fileURL);
 }
 
-std::optional<std::string> Asset::readData() const {
+platform::Expected<std::string, std::string> Asset::readData() const {
   auto data = readRegularFile(fileURL);
   if (!data) {
     platform::Logger::defaultLog().error("[Asset] Failed to read data for {}: {}", displayName(type), data.error());
-    return std::nullopt;
+    return platform::unexpected("unreadable: " + data.error());
   }
   return std::move(data).value();
 }
 
-std::optional<platform::Dictionary> Asset::readDictionary() const {
+platform::Expected<platform::Dictionary, std::string> Asset::readDictionary() const {
   auto data = readData();
-  if (!data) return std::nullopt;
+  if (!data) return platform::unexpected(data.error());
   auto root = platform::PropertyList::decode(*data);
   if (!root) {
     platform::Logger::defaultLog().error("[Asset] Failed to parse plist for {}: {}", displayName(type),
                                          root.error().message);
-    return std::nullopt;
+    return platform::unexpected(notAPropertyList(root.error().message));
   }
   auto* dictionary = root->asDictionary();
   if (dictionary == nullptr) {
     platform::Logger::defaultLog().error("[Asset] Asset {} is not a dictionary", displayName(type));
-    return std::nullopt;
+    return platform::unexpected(std::string("the root is not a dictionary"));
   }
   return std::move(*dictionary);
 }
+
+std::string notAPropertyList(std::string_view why) { return fmt::format("not a property list: {}", why); }
 
 Asset Asset::builtInDefault(AssetType type, const std::string& resourcesDirectory) {
   std::string path = resourcesDirectory + "/" + std::string(defaultFileRelativePath(type));

@@ -7,9 +7,11 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "nimbrad/AssetType.h"
+#include "platform/Expected.h"
 #include "platform/Value.h"
 
 namespace nimbra {
@@ -76,15 +78,16 @@ struct Asset {
   std::string description() const;
 
   // The file's bytes. On failure logs on the default log at error level
-  // "[Asset] Failed to read data for <display name>: <why>" and returns
-  // nullopt. Only regular files of at most 16 MiB are read, so a FIFO or a
-  // device planted at the path can neither hang nor flood the reader.
-  std::optional<std::string> readData() const;
+  // "[Asset] Failed to read data for <display name>: <why>" and returns why
+  // as "unreadable: <why>". Only regular files of at most 16 MiB are read, so
+  // a FIFO or a device planted at the path can neither hang nor flood the
+  // reader.
+  platform::Expected<std::string, std::string> readData() const;
 
   // The file as a property-list dictionary (any property-list format). Each
   // failure (read, parse, a root that is not a dictionary) logs one error line
-  // on the default log and yields nullopt.
-  std::optional<platform::Dictionary> readDictionary() const;
+  // on the default log and returns a short reason.
+  platform::Expected<platform::Dictionary, std::string> readDictionary() const;
 
   // The built-in default of `type` under `resourcesDirectory`, deployment
   // defaultFactors. A missing file is a broken installation: ends the process
@@ -93,6 +96,10 @@ struct Asset {
 
   bool operator==(const Asset&) const = default;
 };
+
+// The reason given for asset content that does not decode as a property
+// list: "not a property list: <why>".
+std::string notAPropertyList(std::string_view why);
 
 // One cached asset, as the diagnostic commands report it.
 struct AssetStatusInfo {

@@ -12,12 +12,19 @@
 // subclass exposes a factory that calls make<T>(...), which constructs and
 // then start()s the provider.
 //
+// At start, Fennix content that is unusable gives way to the built-in
+// default of the same asset, as a running provider keeps its previous data:
+// the rules in force never depend on whether the daemon restarted.
+//
 // Threads: currentData()/currentAsset() may be called from any thread
 // (shared lock; the swap takes it exclusively). Reloads run on the asset
-// manager's observer queue or the Darwin notify center's queue; the change
-// notification is posted on the thread that ran the reload, and observer
-// handlers run there. No lock is held while loadFromAsset(), an observer or
-// a notification runs.
+// manager's observer queue or the Darwin notify center's queue, one at a
+// time and in the order they began, so that a slow reload of an older asset
+// never replaces the data of a newer one; the change notification is posted
+// on the thread that ran the reload, still in that order, and observer
+// handlers run there (they must not wait for another reload of the same
+// provider). The data lock is never held while loadFromAsset(), an observer
+// or a notification runs.
 
 #include <any>
 #include <functional>
@@ -31,6 +38,7 @@
 #include "nimbrad/AssetProvider.h"
 #include "nimbrad/ChangeNotificationStrategy.h"
 #include "nimbrad/DarwinNotificationObserver.h"
+#include "platform/Expected.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
@@ -46,6 +54,9 @@ template <typename D>
 class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvider<D>> {
  public:
   using Data = D;
+  // What loadFromAsset() yields: the data, or why the content is unusable
+  // (a short text, for the log).
+  using LoadResult = platform::Expected<D, std::string>;
   // Receives the data before the change (nullopt if the notification carried
   // none) and after it.
   using DataHandler = std::function<void(const std::optional<D>& oldData, const D& newData)>;
@@ -151,10 +162,11 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     return provider;
   }
 
-  // Parses `asset` into data; nullopt means the content is unusable and the
-  // current data stays. Subclasses must override it; the base ends the
-  // process, since a provider that cannot parse is a programming error.
-  virtual std::optional<D> loadFromAsset(const Asset& asset) {
+  // Parses `asset` into data; an error (the reason) means the content is
+  // unusable and the current data stays. Subclasses must override it; the
+  // base ends the process, since a provider that cannot parse is a
+  // programming error.
+  virtual LoadResult loadFromAsset(const Asset& asset) {
     (void)asset;
     asset_backed_provider::missingLoadFromAsset();
   }
@@ -163,12 +175,21 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
 
  private:
   // Second phase: the first load and the two registrations. Only with an
-  // asset provider.
+  // asset provider. No callback can run yet, so no reload lock is needed.
   void start() {
     if (!assetProvider_) return;
-    if (auto data = loadData(std::nullopt)) {
+    Asset asset = assetProvider_->asset(assetType_);
+    auto data = loadData(asset);
+    if (!data && !asset.isBuiltInDefault()) {
+      // There is no earlier data to keep: without this the fallback (no
+      // rules at all) would apply until the next change.
+      logger_.error("Failed to load {} from {} ({}); using the bundled default instead", displayName(assetType_),
+                    asset.fileURL, data.error());
+      data = loadData(assetProvider_->builtInDefault(assetType_));
+    }
+    if (data) {
       std::unique_lock lock(queue_);
-      cachedData_ = std::make_shared<const D>(std::move(*data));
+      cachedData_ = std::make_shared<const D>(std::move(data).value());
     }
     std::weak_ptr<AssetBackedProvider<D>> weak = this->weak_from_this();
     assetObserver_ = assetProvider_->addObserver([weak](const Asset& newAsset, const std::optional<Asset>&) {
@@ -182,10 +203,8 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     }
   }
 
-  // Loads from `asset`, or from the asset provider's current asset.
-  std::optional<D> loadData(const std::optional<Asset>& given) {
-    if (!assetProvider_) return std::nullopt;
-    Asset asset = given ? *given : assetProvider_->asset(assetType_);
+  // Loads `asset` and, when it is usable, records it as the current asset.
+  LoadResult loadData(const Asset& asset) {
     asset_backed_provider::logAssetSource(logger_, asset);
     auto data = loadFromAsset(asset);
     // Recorded only with its data, so that currentAsset() always names the
@@ -201,6 +220,8 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     if (newAsset.type != assetType_) return;
     std::string name(displayName(assetType_));
     logger_.debug("{} changed via AssetProvider", name);
+    // Waits for a reload under way, which may have read an older asset.
+    std::lock_guard reload(reloadMutex_);
     auto data = loadData(newAsset);
     if (!data) {
       logger_.error("Failed to load new {}, keeping existing data", name);
@@ -213,13 +234,16 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     }
     logger_.debug("Notifying observers {} {} changed, notifying observers",
                   changeNotificationStrategyText(changeNotificationStrategy_), name);
-    postChange(**previous, std::move(*data));
+    postChange(**previous, std::move(data).value());
   }
 
   void handleDarwinNotification() {
+    // Taken before the current asset is read: a reload that read an older
+    // asset finishes before a store of a newer one is applied.
+    std::lock_guard reload(reloadMutex_);
     std::string name(displayName(assetType_));
     logger_.debug("Checking for {} changes", name);
-    auto data = loadData(std::nullopt);
+    auto data = loadData(assetProvider_->asset(assetType_));
     if (!data) {
       logger_.error("Failed to reload {} from Darwin notification, keeping existing data", name);
       return;
@@ -230,7 +254,7 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
       return;
     }
     logger_.debug("{} changed, notifying observers", name);
-    postChange(**previous, std::move(*data));
+    postChange(**previous, std::move(data).value());
   }
 
   // Replaces the data (whatever the strategy). Returns the replaced data when
@@ -267,6 +291,9 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
   const ChangeNotificationStrategy changeNotificationStrategy_;
   const std::string queueLabel_;
 
+  // Serialises reloads (read, parse, swap, post), so they apply in the order
+  // they began. Lock order: reloadMutex_, then queue_.
+  std::mutex reloadMutex_;
   // The "queue" that guards the data: shared for reads, exclusive for swaps.
   mutable std::shared_mutex queue_;
   std::shared_ptr<const D> cachedData_;  // GUARDED_BY(queue_)

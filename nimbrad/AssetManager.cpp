@@ -131,7 +131,7 @@ Asset AssetManager::load(AssetType type) {
   std::lock_guard lock(fennixMutex_);
   if (auto asset = loadFromFennix(type)) return *asset;
   log_.info("[AssetManager] Using bundled default for: {}", displayName(type));
-  Asset asset = Asset::builtInDefault(type, resourcesDirectory_);
+  Asset asset = builtInDefault(type);
   log_.info("[AssetManager] Loaded bundled default: {}", asset.fileURL);
   return asset;
 }
@@ -169,10 +169,12 @@ Asset AssetManager::asset(AssetType type) const {
     if (auto it = assetCache_.find(type); it != assetCache_.end()) return it->second;
   }
   log_.fault("[AssetManager] CRITICAL: Asset not in cache: {}", displayName(type));
-  Asset fallback = Asset::builtInDefault(type, resourcesDirectory_);
+  Asset fallback = builtInDefault(type);
   log_.info("[AssetManager] Loaded bundled default: {}", fallback.fileURL);
   return fallback;
 }
+
+Asset AssetManager::builtInDefault(AssetType type) const { return Asset::builtInDefault(type, resourcesDirectory_); }
 
 AssetObserverToken AssetManager::addObserver(Observer observer) {
   AssetObserverToken token{nextObserverToken_.fetch_add(1)};

@@ -53,6 +53,7 @@ class AssetManager final : public AssetProvider, public std::enable_shared_from_
   // The cached asset of `type`. A type missing from the cache (which the
   // constructor rules out) answers the built-in default without caching it.
   Asset asset(AssetType type) const override;
+  Asset builtInDefault(AssetType type) const override;
 
   AssetObserverToken addObserver(Observer observer) override;
   void removeObserver(AssetObserverToken token) override;

@@ -28,6 +28,10 @@ class AssetProvider {
   // The current asset of `type`; never fails (falls back to the built-in default).
   virtual Asset asset(AssetType type) const = 0;
 
+  // The built-in default of `type`, whatever is current. A missing file is a
+  // broken installation and ends the process.
+  virtual Asset builtInDefault(AssetType type) const = 0;
+
   // Registers `observer` for every store of an asset of any type; callbacks
   // run one at a time on the provider's own queue, never on the caller's
   // thread. Returns a token unique for this provider.

@@ -50,7 +50,7 @@ std::shared_ptr<ExclusionRulesProvider> ExclusionRulesProvider::create(std::shar
   return make<ExclusionRulesProvider>(std::move(assetProvider));
 }
 
-std::optional<ExclusionRuleList> ExclusionRulesProvider::loadFromAsset(const Asset& asset) {
+ExclusionRulesProvider::LoadResult ExclusionRulesProvider::loadFromAsset(const Asset& asset) {
   const auto& log = logger();
   // Decided by where the file came from: Fennix content without a rollout or
   // experiment must never stop the daemon.
@@ -60,19 +60,19 @@ std::optional<ExclusionRuleList> ExclusionRulesProvider::loadFromAsset(const Ass
   if (!data) {
     if (builtIn) corruptBuiltInDefault(log);
     log.error("Failed to read CORAL asset data");
-    return std::nullopt;
+    return platform::unexpected(data.error());
   }
   auto root = platform::PropertyList::decode(*data);
   if (!root) {
     if (builtIn) corruptBuiltInDefault(log);
     log.error("Failed to parse CORAL.plist: {}", root.error().message);
-    return std::nullopt;
+    return platform::unexpected(notAPropertyList(root.error().message));
   }
   auto parsed = rulesOf(*root);
   if (!parsed) {
     if (builtIn) corruptBuiltInDefault(log);
     log.error("Failed to parse CORAL.plist or invalid format - keeping existing rules");
-    return std::nullopt;
+    return platform::unexpected(std::string("not an array of string-to-string dictionaries"));
   }
   if (parsed->empty()) {
     log.info("CORAL.plist is empty");

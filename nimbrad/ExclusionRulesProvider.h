@@ -35,9 +35,10 @@ class ExclusionRulesProvider final : public AssetBackedProvider<ExclusionRuleLis
   }
   void removeObserver(platform::ObserverToken token) override { AssetBackedProvider::removeObserver(token); }
 
-  // The CORAL parsing step; nullopt for Fennix content that is unusable as a
-  // whole. Public so that the format can be checked without an asset manager.
-  std::optional<ExclusionRuleList> loadFromAsset(const Asset& asset) override;
+  // The CORAL parsing step; the reason for Fennix content that is unusable
+  // as a whole. Public so that the format can be checked without an asset
+  // manager.
+  LoadResult loadFromAsset(const Asset& asset) override;
 };
 
 }  // namespace nimbra

@@ -108,7 +108,7 @@ std::optional<std::string> NativeAppListProvider::validatedActionURL(std::string
   return std::string(url);
 }
 
-std::optional<NativeAppList> NativeAppListProvider::loadFromAsset(const Asset& asset) {
+NativeAppListProvider::LoadResult NativeAppListProvider::loadFromAsset(const Asset& asset) {
   const auto& log = logger();
   // Decided by where the file came from: Fennix content without a rollout or
   // experiment must never stop the daemon.
@@ -121,7 +121,7 @@ std::optional<NativeAppList> NativeAppListProvider::loadFromAsset(const Asset& a
       platform::fatalError("Corrupt bundled default: Native Apps", "nimbrad/NativeAppListProvider");
     }
     log.error("Failed to parse MAGPIE.plist or invalid format - keeping existing mappings");
-    return std::nullopt;
+    return platform::unexpected(dictionary.error());
   }
 
   std::vector<std::pair<const std::string*, const platform::Dictionary*>> entries;

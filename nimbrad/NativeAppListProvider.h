@@ -43,10 +43,10 @@ class NativeAppListProvider final : public AssetBackedProvider<NativeAppList>, p
   // "x-corvane.systempreferences".
   static std::optional<std::string> validatedActionURL(std::string_view text);
 
-  // The MAGPIE parsing step; nullopt for Fennix content that is unusable as
-  // a whole. Public so that the format can be checked without an asset
+  // The MAGPIE parsing step; the reason for Fennix content that is unusable
+  // as a whole. Public so that the format can be checked without an asset
   // manager.
-  std::optional<NativeAppList> loadFromAsset(const Asset& asset) override;
+  LoadResult loadFromAsset(const Asset& asset) override;
 };
 
 }  // namespace nimbra

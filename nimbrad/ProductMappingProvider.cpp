@@ -180,7 +180,7 @@ std::optional<ProductMatch> ProductMappingProvider::rule(std::string_view produc
   return ProductMatch{rule.productKey, rule.displayName};
 }
 
-std::optional<ProductRuleSet> ProductMappingProvider::loadFromAsset(const Asset& asset) {
+ProductMappingProvider::LoadResult ProductMappingProvider::loadFromAsset(const Asset& asset) {
   const auto& log = logger();
   // Decided by where the file came from: Fennix content without a rollout or
   // experiment must never stop the daemon.
@@ -190,13 +190,13 @@ std::optional<ProductRuleSet> ProductMappingProvider::loadFromAsset(const Asset&
   if (!data) {
     if (builtIn) corruptBuiltInDefault(log, "Corrupt bundled default: Product Mappings");
     log.error("Failed to read BEACON asset data");
-    return std::nullopt;
+    return platform::unexpected(data.error());
   }
   auto root = platform::PropertyList::decode(*data);
   if (!root) {
     if (builtIn) corruptBuiltInDefault(log, "Corrupt bundled default for product mappings");
     log.error("Failed to deserialize product mappings: {}", root.error().message);
-    return std::nullopt;
+    return platform::unexpected(notAPropertyList(root.error().message));
   }
   std::vector<const platform::Dictionary*> dictionaries;
   bool arrayOfDictionaries = root->asArray() != nullptr;
@@ -213,7 +213,7 @@ std::optional<ProductRuleSet> ProductMappingProvider::loadFromAsset(const Asset&
   if (!arrayOfDictionaries) {
     if (builtIn) corruptBuiltInDefault(log, "Corrupt bundled default for product mappings");
     log.error("Failed to parse product mappings asset - expected array of rules");
-    return std::nullopt;
+    return platform::unexpected(std::string("not an array of rule dictionaries"));
   }
 
   RuleReader reader(log, builtIn);

@@ -41,10 +41,10 @@ class ProductMappingProvider final : public AssetBackedProvider<ProductRuleSet>,
   }
   void removeObserver(platform::ObserverToken token) override { AssetBackedProvider::removeObserver(token); }
 
-  // The BEACON parsing step; nullopt for Fennix content that is unusable as
-  // a whole. Public so that the format can be checked without an asset
+  // The BEACON parsing step; the reason for Fennix content that is unusable
+  // as a whole. Public so that the format can be checked without an asset
   // manager.
-  std::optional<ProductRuleSet> loadFromAsset(const Asset& asset) override;
+  LoadResult loadFromAsset(const Asset& asset) override;
 };
 
 }  // namespace nimbra

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <utility>
 
@@ -100,6 +101,13 @@ class ProductRuleSet::EventView {
     }
   }
 
+  // As values(), but a combined field's two values once when they are equal:
+  // what the index looks up.
+  std::size_t distinctValues(ProductField field, std::array<std::string_view, 2>& out) const {
+    std::size_t count = values(field, out);
+    return count == 2 && out[0] == out[1] ? 1 : count;
+  }
+
  private:
   static std::size_t index(ProductField field) { return static_cast<std::size_t>(field); }
   void set(ProductField field, std::string_view text) { texts_[index(field)] = text; }
@@ -182,6 +190,19 @@ std::uint32_t trigramAt(std::string_view text, std::size_t position) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(text[position + 2]));
 }
 
+void setBit(std::vector<std::uint64_t>& bits, std::size_t number) {
+  bits[number / 64] |= std::uint64_t{1} << (number % 64);
+}
+
+// Sets the bit; false if it was set already.
+bool testAndSetBit(std::vector<std::uint64_t>& bits, std::size_t number) {
+  std::uint64_t& word = bits[number / 64];
+  std::uint64_t bit = std::uint64_t{1} << (number % 64);
+  if ((word & bit) != 0) return false;
+  word |= bit;
+  return true;
+}
+
 void addLength(std::vector<std::size_t>& lengths, std::size_t length) {
   if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) lengths.push_back(length);
 }
@@ -251,10 +272,17 @@ void ProductRuleSet::buildIndex() {
     }
   }
 
+  // Sets are entered in number order, so every list is ascending.
+  auto listFor = [this](auto& map, const auto& key) -> std::vector<std::uint32_t>& {
+    auto [it, inserted] = map.try_emplace(key, static_cast<std::uint32_t>(candidateLists_.size()));
+    if (inserted) candidateLists_.emplace_back();
+    return candidateLists_[it->second];
+  };
+  alwaysTested_.assign((sets_.size() + 63) / 64, 0);
   for (std::size_t s = 0; s < sets_.size(); ++s) {
     const auto number = static_cast<std::uint32_t>(s);
     if (!keyField[s]) {
-      alwaysTested_.push_back(number);
+      setBit(alwaysTested_, number);
       continue;
     }
     const auto& field = sets_[s].fields[*keyField[s]];
@@ -262,13 +290,13 @@ void ProductRuleSet::buildIndex() {
     for (const auto& pattern : field.patterns) {
       const std::string& core = pattern.pattern.core;
       switch (pattern.pattern.kind) {
-        case Kind::equals: index.exact[core].push_back(number); break;
+        case Kind::equals: listFor(index.exact, core).push_back(number); break;
         case Kind::prefix:
-          index.prefixes[core].push_back(number);
+          listFor(index.prefixes, core).push_back(number);
           addLength(index.prefixLengths, core.size());
           break;
         case Kind::suffix:
-          index.suffixes[core].push_back(number);
+          listFor(index.suffixes, core).push_back(number);
           addLength(index.suffixLengths, core.size());
           break;
         case Kind::contains: {
@@ -281,7 +309,7 @@ void ProductRuleSet::buildIndex() {
               rarestCount = count;
             }
           }
-          index.trigrams[trigramAt(core, rarest)].push_back(number);
+          listFor(index.trigrams, trigramAt(core, rarest)).push_back(number);
           break;
         }
         case Kind::tooShort:
@@ -317,48 +345,73 @@ bool ProductRuleSet::setMatches(const CompiledSet& set, const EventView& view, c
   return true;
 }
 
+std::size_t ProductRuleSet::lookupCount(const EventView& view) const {
+  std::size_t lookups = 0;
+  std::array<std::string_view, 2> values;
+  for (const auto& index : index_) {
+    for (std::size_t v = 0, count = view.distinctValues(index.field, values); v < count; ++v) {
+      std::size_t size = values[v].size();
+      if (!index.exact.empty()) ++lookups;
+      for (std::size_t length : index.prefixLengths) lookups += length <= size ? 1 : 0;
+      for (std::size_t length : index.suffixLengths) lookups += length <= size ? 1 : 0;
+      if (!index.trigrams.empty() && size >= 3) lookups += size - 2;
+    }
+  }
+  return lookups;
+}
+
 std::optional<std::size_t> ProductRuleSet::firstMatch(const VelmoraEventData& event,
                                                       const platform::Logger& log) const {
   EventView view(event);
-  std::vector<std::uint32_t> candidates(alwaysTested_);
+  // A long value costs one lookup per position; past one lookup per set the
+  // index no longer pays for itself.
+  if (lookupCount(view) > sets_.size()) return scan(view, log);
+
+  Bits candidates(alwaysTested_);
+  Bits taken((candidateLists_.size() + 63) / 64, 0);
+  // Each list once, however often its key occurs in the event's values: a
+  // value made of one repeated piece must not add a list per position.
+  auto take = [&](std::uint32_t list) {
+    if (!testAndSetBit(taken, list)) return;
+    for (std::uint32_t number : candidateLists_[list]) setBit(candidates, number);
+  };
+  auto find = [&take](const TextIndex& index, std::string_view key) {
+    if (auto it = index.find(key); it != index.end()) take(it->second);
+  };
   std::array<std::string_view, 2> values;
-  auto add = [&candidates](const std::vector<std::uint32_t>* numbers) {
-    if (numbers != nullptr) candidates.insert(candidates.end(), numbers->begin(), numbers->end());
-  };
-  auto find = [](const TextIndex& index, std::string_view key) -> const std::vector<std::uint32_t>* {
-    auto it = index.find(key);
-    return it == index.end() ? nullptr : &it->second;
-  };
   for (const auto& index : index_) {
-    std::size_t count = view.values(index.field, values);
-    for (std::size_t v = 0; v < count; ++v) {
+    for (std::size_t v = 0, count = view.distinctValues(index.field, values); v < count; ++v) {
       std::string_view value = values[v];
-      if (!index.exact.empty()) add(find(index.exact, value));
+      if (!index.exact.empty()) find(index.exact, value);
       for (std::size_t length : index.prefixLengths) {
-        if (length <= value.size()) add(find(index.prefixes, value.substr(0, length)));
+        if (length <= value.size()) find(index.prefixes, value.substr(0, length));
       }
       for (std::size_t length : index.suffixLengths) {
-        if (length <= value.size()) add(find(index.suffixes, value.substr(value.size() - length)));
+        if (length <= value.size()) find(index.suffixes, value.substr(value.size() - length));
       }
       if (!index.trigrams.empty()) {
         for (std::size_t p = 0; p + 3 <= value.size(); ++p) {
-          if (auto it = index.trigrams.find(trigramAt(value, p)); it != index.trigrams.end()) add(&it->second);
+          if (auto it = index.trigrams.find(trigramAt(value, p)); it != index.trigrams.end()) take(it->second);
         }
       }
     }
   }
-  std::sort(candidates.begin(), candidates.end());
-  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-  for (std::uint32_t number : candidates) {
-    const auto& set = sets_[number];
-    if (setMatches(set, view, log)) return set.rule;
+  // Candidates in set order, so the first that matches is the scan's answer.
+  for (std::size_t w = 0; w < candidates.size(); ++w) {
+    for (std::uint64_t word = candidates[w]; word != 0; word &= word - 1) {
+      const auto& set = sets_[w * 64 + static_cast<std::size_t>(std::countr_zero(word))];
+      if (setMatches(set, view, log)) return set.rule;
+    }
   }
   return std::nullopt;
 }
 
 std::optional<std::size_t> ProductRuleSet::firstMatchByScan(const VelmoraEventData& event,
                                                             const platform::Logger& log) const {
-  EventView view(event);
+  return scan(EventView(event), log);
+}
+
+std::optional<std::size_t> ProductRuleSet::scan(const EventView& view, const platform::Logger& log) const {
   for (const auto& set : sets_) {
     if (setMatches(set, view, log)) return set.rule;
   }

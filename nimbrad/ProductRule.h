@@ -100,6 +100,11 @@ class ProductRuleSet {
   // construction yields them from the event's values. Sets that would log
   // when tested (unknown field names, too-short patterns) are always tested,
   // so the result and the log lines are those of testing every set in order.
+  // The event's values choose what is looked up (a local user picks their
+  // executable's path), so the work stays bounded by that of testing every
+  // set: each list of candidates is taken at most once and each set tested at
+  // most once, and an event that would need more lookups than there are sets
+  // is matched by testing every set instead.
   std::optional<std::size_t> firstMatch(const VelmoraEventData& event, const platform::Logger& log) const;
 
   // The same answer and log lines from testing every set in order, without
@@ -132,7 +137,8 @@ class ProductRuleSet {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
   };
-  using TextIndex = std::unordered_map<std::string, std::vector<std::uint32_t>, TextHash, std::equal_to<>>;
+  // Keys map to the number of a candidate list in `candidateLists_`.
+  using TextIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
   // The sets keyed by the patterns of one field. A set is entered under the
   // patterns of one of its fields: it cannot match unless one of them does.
   struct FieldIndex {
@@ -144,16 +150,21 @@ class ProductRuleSet {
     std::vector<std::size_t> suffixLengths;
     // Contained texts by their rarest three-byte piece, which the value then
     // contains at some position.
-    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> trigrams;
+    std::unordered_map<std::uint32_t, std::uint32_t> trigrams;
   };
+  // One bit per set (or per candidate list), in number order.
+  using Bits = std::vector<std::uint64_t>;
 
   class EventView;
   void buildIndex();
+  std::size_t lookupCount(const EventView& view) const;
   bool setMatches(const CompiledSet& set, const EventView& view, const platform::Logger& log) const;
+  std::optional<std::size_t> scan(const EventView& view, const platform::Logger& log) const;
 
   std::vector<ProductRule> rules_;
   std::vector<CompiledSet> sets_;
-  std::vector<std::uint32_t> alwaysTested_;  // set numbers, ascending
+  Bits alwaysTested_;  // the sets that are candidates for every event
+  std::vector<std::vector<std::uint32_t>> candidateLists_;  // set numbers, ascending
   std::vector<FieldIndex> index_;
   std::unordered_map<std::string, std::size_t> firstByProductKey_;
 };

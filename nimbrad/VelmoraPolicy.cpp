@@ -59,7 +59,12 @@ bool takeBoolean(const platform::Dictionary& dictionary, std::string_view key, s
   auto it = dictionary.find(key);
   if (it == dictionary.end()) return true;
   auto accepted = booleanValue(it->second);
-  if (!accepted) return false;
+  if (!accepted) {
+    // Named like the integer keys: otherwise the administrator only learns
+    // that the whole source was thrown away.
+    policyLog().error("Invalid type for {}, expected Bool", key);
+    return false;
+  }
   field = *accepted;
   return true;
 }

@@ -82,8 +82,10 @@ VelmoraPolicy resolved(const VelmoraPartialPolicy& partial, const VelmoraPolicy&
 // Parses a settings dictionary (the PUMPKIN asset's root, or the collected
 // user defaults) into a partial policy. Missing keys stay absent. Returns
 // nullopt when any present key is invalid: one bad entry discards the whole
-// source, so that a half-applied configuration never takes effect. Logs each
-// rejected integer at error level.
+// source, so that a half-applied configuration never takes effect. Logs the
+// rejected key at error level: an integer as validatedInterval() does, a
+// boolean that is neither true/false nor 0/1 as "Invalid type for <key>,
+// expected Bool".
 std::optional<VelmoraPartialPolicy> makePartialPolicy(const platform::Dictionary& dictionary);
 
 // The per-key integer check of the parser. `value` nullptr (absent): nullopt,

@@ -162,7 +162,7 @@ class FileLibrary final : public LXGameLibrary, public std::enable_shared_from_t
 
   // The current contents, reread only when the file changed on disk (a query
   // arrives for each launch of an unknown bundle). nullptr when the file
-  // cannot be read. Runs on queue_ only.
+  // cannot be read or is unusable as a whole. Runs on queue_ only.
   std::shared_ptr<const Snapshot> load() {
     FileVersion version;
     struct stat st {};
@@ -173,16 +173,25 @@ class FileLibrary final : public LXGameLibrary, public std::enable_shared_from_t
       return nullptr;
     }
     if (snapshot_ && snapshot_->version == version) return snapshot_;
+    // Already refused, and not changed since: neither reread nor logged again.
+    if (unusable_ && *unusable_ == version) return nullptr;
 
     auto contents = ludex::readLibraryFile(path_);
+    snapshot_.reset();
+    unusable_.reset();
     if (!contents) {
       libraryLog().error("Ludex: cannot read games library {}: {}", path_, contents.error().message);
-      snapshot_.reset();
       return nullptr;
     }
     if (contents->malformed) {
-      libraryLog().error("Ludex: games library {} is unusable ({}), treating it as empty", path_, *contents->malformed);
-    } else if (contents->skippedEntries > 0) {
+      // Unusable is not empty: an empty list would tell the cache that none
+      // of the user's applications is a game (a file cut off while written,
+      // say), so there is no answer until the file is fixed.
+      libraryLog().error("Ludex: games library {} is unusable ({})", path_, *contents->malformed);
+      unusable_ = version;
+      return nullptr;
+    }
+    if (contents->skippedEntries > 0) {
       libraryLog().error("Ludex: games library {}: skipped {} malformed entries", path_, contents->skippedEntries);
     }
     auto snapshot = std::make_shared<Snapshot>();
@@ -205,6 +214,7 @@ class FileLibrary final : public LXGameLibrary, public std::enable_shared_from_t
   std::vector<AppsHandler> handlers_;         // GUARDED_BY(mutex_)
   std::uint64_t changeGeneration_ = 0;        // GUARDED_BY(mutex_)
   std::shared_ptr<const Snapshot> snapshot_;  // only on queue_
+  std::optional<FileVersion> unusable_;       // only on queue_: the version last refused
 };
 
 }  // namespace

@@ -9,9 +9,10 @@
 // inotify so that the change handler sees every edit.
 //
 // Every answer is delivered asynchronously on a queue of the library, never on
-// the caller's stack. A file that is not a property list, has the wrong types
-// or is too large reads as an empty library; entries without a usable bundle
-// identifier or flag are skipped.
+// the caller's stack. A missing file is an empty library. A file that cannot
+// be read, is not a property list, is not an array or is too large gives no
+// answer (not "no games"); entries without a usable bundle identifier or flag
+// are skipped.
 
 #include <sys/types.h>
 
@@ -46,12 +47,13 @@ class LXGameLibrary {
   // on the library's queue. Handlers stay registered for the library's life.
   virtual void registerInstalledGamesDidChangeHandler(AppsHandler handler) = 0;
 
-  // Delivers the full list, or nullopt when the library cannot be read at
-  // all (an I/O error: "no answer" rather than "no games").
+  // Delivers the full list, or nullopt when the library cannot be read or
+  // is unusable as a whole ("no answer" rather than "no games"). The change
+  // handler is not called for such a file.
   virtual void fetchInstalledGames(FetchCompletion completion) = 0;
 
   // Delivers the applications among `bundleIDs` that the library knows, in
-  // the order asked; possibly none.
+  // the order asked; possibly none (also when the file is unreadable).
   virtual void fetchApps(std::vector<std::string> bundleIDs, AppsHandler completion) = 0;
 };
 
@@ -104,10 +106,11 @@ std::string libraryPath(std::string_view folder, uid_t uid);
 inline constexpr std::size_t kMaxLibraryFileBytes = 8 * 1024 * 1024;
 
 // The applications of a library file. A missing file is an empty library; a
-// file that is not a property list, not an array, or too large is an empty
-// library (`malformed` tells why); entries that are not dictionaries, lack a
-// string "bundleID" or a boolean "isGame" are skipped. An error only when the
-// file exists but cannot be read (permissions, I/O), or is not a regular file.
+// file that is not a property list, not an array, or too large has no
+// applications and `malformed` says why (the library then gives no answer;
+// an edit replaces it); entries that are not dictionaries, lack a string
+// "bundleID" or a boolean "isGame" are skipped. An error only when the file
+// exists but cannot be read (permissions, I/O), or is not a regular file.
 struct LibraryContents {
   LXGameLibraryApps apps;
   std::optional<std::string> malformed;

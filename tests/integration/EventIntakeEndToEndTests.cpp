@@ -53,22 +53,12 @@ VelmoraEventData app(const std::string& name, const std::string& bundleID, const
   return event;
 }
 
-void sendAll(DaemonHarness& daemon, const std::vector<VelmoraEventData>& events) {
-  auto client = daemon.connect("com.corvane.nimbra.velmora");
-  ASSERT_TRUE(client);
-  for (const auto& event : events) {
-    auto reply = client->call(event.toMessage(), 20s);
-    ASSERT_TRUE(reply) << reply.error().message;
-    EXPECT_EQ(*reply, Value(Dictionary{{"result", Value(0)}}));
-  }
-}
-
 }  // namespace
 
 TEST(EventIntakeEndToEnd, LaunchEventsAreRecordedSavedAndReported) {
   DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.logText();
-  sendAll(daemon, {app("Alpha", "com.example.alpha", "2026-12-01 10:00:00"),
+  sendLaunchEvents(daemon, {app("Alpha", "com.example.alpha", "2026-12-01 10:00:00"),
                    app("Alpha", "com.example.alpha", "2026-12-01 10:00:20"),
                    app("Beta", "com.example.beta", "2026-12-01 10:00:30")});
   ASSERT_TRUE(daemon.waitForCount("successfully added to ProcessListDataStore", 2));
@@ -121,7 +111,7 @@ TEST(EventIntakeEndToEnd, GamesTheirChildrenAndLauncherHelpersAreNotRecorded) {
   excluded.responsibleDeveloperName = "CodeWeavers Inc.";
   auto kept = app("Alpha", "com.example.alpha", "2026-12-01 10:00:05");
 
-  sendAll(daemon, {game, child, launcher, launcherHelper, excluded, kept});
+  sendLaunchEvents(daemon, {game, child, launcher, launcherHelper, excluded, kept});
   ASSERT_TRUE(daemon.waitForCount("successfully added to ProcessListDataStore", 2, 20s)) << daemon.logText();
   save(daemon);
   EXPECT_EQ(savedRows(daemon), (std::vector<std::string>{"com.example.alpha|1", "com.valvesoftware.steam|1"}))

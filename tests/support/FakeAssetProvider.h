@@ -35,6 +35,17 @@ class FakeAssetProvider final : public AssetProvider {
     return assets_.at(type);
   }
 
+  // What builtInDefault() answers for `asset.type`; a type without one throws.
+  void setBuiltInDefault(const Asset& asset) {
+    std::lock_guard lock(mutex_);
+    builtInDefaults_[asset.type] = asset;
+  }
+
+  Asset builtInDefault(AssetType type) const override {
+    std::lock_guard lock(mutex_);
+    return builtInDefaults_.at(type);
+  }
+
   AssetObserverToken addObserver(Observer observer) override {
     std::lock_guard lock(mutex_);
     AssetObserverToken token{nextToken_++};
@@ -60,6 +71,7 @@ class FakeAssetProvider final : public AssetProvider {
  private:
   mutable std::mutex mutex_;
   std::map<AssetType, Asset> assets_;                  // GUARDED_BY(mutex_)
+  std::map<AssetType, Asset> builtInDefaults_;         // GUARDED_BY(mutex_)
   std::map<std::uint64_t, Observer> observers_;        // GUARDED_BY(mutex_)
   std::uint64_t nextToken_ = 1;                        // GUARDED_BY(mutex_)
   std::size_t removals_ = 0;                           // GUARDED_BY(mutex_)

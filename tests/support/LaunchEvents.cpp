@@ -1,5 +1,9 @@
 #include "tests/support/LaunchEvents.h"
 
+#include <gtest/gtest.h>
+
+#include "tests/support/DaemonHarness.h"
+
 namespace nimbra::test {
 
 VelmoraEventData sampleEvent(const std::string& processPath, uid_t uid, const std::string& timestamp) {
@@ -63,6 +67,16 @@ platform::Value messageWith(const VelmoraEventData& event, const std::string& ke
     (*dict)[key] = value;
   }
   return message;
+}
+
+void sendLaunchEvents(const DaemonHarness& daemon, const std::vector<VelmoraEventData>& events) {
+  auto client = daemon.connect("com.corvane.nimbra.velmora");
+  ASSERT_TRUE(client) << "cannot connect to the launch event service";
+  for (const auto& event : events) {
+    auto reply = client->call(event.toMessage(), std::chrono::seconds(20));
+    ASSERT_TRUE(reply) << reply.error().message;
+    EXPECT_EQ(*reply, platform::Value(platform::Dictionary{{"result", platform::Value(0)}}));
+  }
 }
 
 }  // namespace nimbra::test

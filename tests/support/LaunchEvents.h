@@ -3,11 +3,14 @@
 // Launch event messages for tests.
 
 #include <string>
+#include <vector>
 
 #include "nimbrad/VelmoraEventData.h"
 #include "platform/Value.h"
 
 namespace nimbra::test {
+
+class DaemonHarness;
 
 // A complete, valid event for an application at `processPath` run by `uid`.
 VelmoraEventData sampleEvent(const std::string& processPath = "/Applications/Sample.app/Contents/MacOS/Sample",
@@ -25,5 +28,10 @@ VelmoraEventData threeRoleEvent(uid_t uid = 501, const std::string& timestamp = 
 
 // The message of `event` with `key` replaced by `value` (or removed when `value` is null).
 platform::Value messageWith(const VelmoraEventData& event, const std::string& key, const platform::Value& value);
+
+// Sends `events` to the daemon's launch event service on one connection, in
+// order, each answered before the next is sent; a failed call or a reply
+// other than {"result": 0} is a test failure.
+void sendLaunchEvents(const DaemonHarness& daemon, const std::vector<VelmoraEventData>& events);
 
 }  // namespace nimbra::test

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "nimbrad/AssetBackedProvider.h"
 #include "tests/support/FakeAssetProvider.h"
@@ -37,11 +39,16 @@ class LineListProvider final : public AssetBackedProvider<Lines> {
 
   int loads() const { return loads_; }
 
+  // Called at the start of each load; set it before the loads it should see.
+  std::function<void(const Asset&)> onLoad;
+
  protected:
-  std::optional<Lines> loadFromAsset(const Asset& asset) override {
+  LoadResult loadFromAsset(const Asset& asset) override {
     ++loads_;
+    if (onLoad) onLoad(asset);
     auto data = asset.readData();
-    if (!data || *data == "CORRUPT") return std::nullopt;
+    if (!data) return platform::unexpected(data.error());
+    if (*data == "CORRUPT") return platform::unexpected(std::string("corrupt"));
     Lines lines;
     std::istringstream in(*data);
     for (std::string line; std::getline(in, line);) {
@@ -196,6 +203,88 @@ TEST_F(AssetBackedProviderTest, DarwinNotificationReloadsTheCurrentAsset) {
   ASSERT_TRUE(changes.waitForCount(1));
   EXPECT_EQ(changes.values()[0].newData, Lines{"d"});
   EXPECT_TRUE(log->contains("Exclusion Rules changed, notifying observers"));
+}
+
+// With nothing earlier to keep, unusable Fennix content at start gives way to
+// the built-in default of the asset, with one line that says so and why.
+TEST_F(AssetBackedProviderTest, UnusableFennixContentAtStartLoadsTheBuiltInDefault) {
+  const std::string line = "using the bundled default instead";
+  Asset builtIn = assetFor("builtin", "x\ny\n", DeploymentType::defaultFactors());
+  builtIn.source = Asset::Source::builtInDefault;
+  Asset corrupt = assetFor("corrupt", "CORRUPT", DeploymentType::rollout("R", "7", "F"));
+  Asset missing = Asset{.type = AssetType::exclusionRules, .fileURL = files.file("missing"),
+                        .deployment = DeploymentType::rollout("R", "8", "F")};
+  Asset usable = assetFor("usable", "u\n", DeploymentType::rollout("R", "9", "F"));
+  Asset corruptBuiltIn = assetFor("corrupt-builtin", "CORRUPT", DeploymentType::defaultFactors());
+  corruptBuiltIn.source = Asset::Source::builtInDefault;
+  struct Case {
+    const char* name;
+    Asset current;
+    Lines data;
+    std::optional<Asset> asset;
+    std::string message;  // empty: no fallback line
+  } cases[] = {
+      {"corrupt rollout", corrupt, {"x", "y"}, builtIn,
+       "Failed to load Exclusion Rules from " + corrupt.fileURL + " (corrupt); " + line},
+      {"rollout file gone", missing, {"x", "y"}, builtIn,
+       "Failed to load Exclusion Rules from " + missing.fileURL + " (unreadable: "},
+      {"usable rollout", usable, {"u"}, usable, ""},
+      // The built-in default itself is never retried (real providers stop the daemon here).
+      {"corrupt built-in default", corruptBuiltIn, {"fallback"}, std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log->clear();
+    auto fake = std::make_shared<test::FakeAssetProvider>();
+    fake->setAsset(c.current);
+    fake->setBuiltInDefault(builtIn);
+    auto provider = LineListProvider::create(fake, darwinName, ChangeNotificationStrategy::onDataChange);
+    EXPECT_EQ(provider->currentData(), c.data);
+    EXPECT_EQ(provider->currentAsset(), c.asset);
+    EXPECT_EQ(log->count(line), c.message.empty() ? 0u : 1u);
+    if (!c.message.empty()) {
+      auto lines = log->lines();
+      auto it = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.message.find(line) != std::string::npos; });
+      ASSERT_NE(it, lines.end());
+      EXPECT_TRUE(it->message.starts_with(c.message)) << it->message;
+      EXPECT_EQ(it->level, platform::LogLevel::Error);
+    }
+  }
+}
+
+// A Darwin reload that read the asset before a newer one was stored must not
+// put the older data back after the newer asset's reload.
+TEST_F(AssetBackedProviderTest, AReloadOfAnOlderAssetNeverOverwritesANewerOne) {
+  auto provider = makeProvider();
+  Asset older = assetFor("older", "old\n", DeploymentType::rollout("R", "1", "F"));
+  Asset newer = assetFor("newer", "new\n", DeploymentType::rollout("R", "2", "F"));
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  provider->onLoad = [&, done = false](const Asset& asset) mutable {
+    if (asset != older || done) return;
+    done = true;
+    entered.set_value();
+    released.wait();
+  };
+  // The Darwin reload reads the older asset and is held while parsing it.
+  assets->setAsset(older);
+  DarwinNotificationObserver::post(darwinName);
+  ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+  // Meanwhile the manager stores the newer asset and reports it.
+  std::thread store([&] { assets->store(newer); });
+  ASSERT_TRUE(log->waitFor("Exclusion Rules changed via AssetProvider", 5s));
+  release.set_value();
+  store.join();
+  drainDarwinNotifications();
+
+  EXPECT_EQ(provider->currentData(), Lines{"new"});
+  EXPECT_EQ(provider->currentAsset(), newer);
+  // Observers heard of the changes in the order they were applied.
+  ASSERT_TRUE(changes.waitForCount(2));
+  auto seen = changes.values();
+  EXPECT_EQ(seen.back().newData, Lines{"new"});
+  EXPECT_EQ(seen.front().newData, Lines{"old"});
 }
 
 TEST_F(AssetBackedProviderTest, StrategiesDecideWhoHearsOfAReload) {

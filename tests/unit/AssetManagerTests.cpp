@@ -69,10 +69,11 @@ TEST(Asset, ReadDictionaryRejectsWhatIsNotADictionary) {
   struct Case {
     const char* content;  // nullptr: no file
     const char* message;
+    const char* reason;  // what the result says, at its start
   } cases[] = {
-      {nullptr, "[Asset] Failed to read data for Native Apps: "},
-      {"not a property list", "[Asset] Failed to parse plist for Native Apps: "},
-      {"<plist><array/></plist>", "[Asset] Asset Native Apps is not a dictionary"},
+      {nullptr, "[Asset] Failed to read data for Native Apps: ", "unreadable: "},
+      {"not a property list", "[Asset] Failed to parse plist for Native Apps: ", "not a property list: "},
+      {"<plist><array/></plist>", "[Asset] Asset Native Apps is not a dictionary", "the root is not a dictionary"},
   };
   for (const auto& c : cases) {
     log->clear();
@@ -80,16 +81,18 @@ TEST(Asset, ReadDictionaryRejectsWhatIsNotADictionary) {
     std::filesystem::remove(path);
     if (c.content != nullptr) dir.write("asset.plist", c.content);
     Asset asset{.type = AssetType::nativeApps, .fileURL = path};
-    EXPECT_FALSE(asset.readDictionary().has_value()) << c.message;
+    auto dictionary = asset.readDictionary();
+    ASSERT_FALSE(dictionary.hasValue()) << c.message;
+    EXPECT_TRUE(dictionary.error().starts_with(c.reason)) << dictionary.error();
     EXPECT_TRUE(log->contains(c.message)) << c.message;
   }
   // A FIFO planted at the path is refused without waiting for a writer.
   std::string fifo = dir.file("fifo.plist");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_FALSE((Asset{.type = AssetType::nativeApps, .fileURL = fifo}.readData().has_value()));
+  EXPECT_FALSE((Asset{.type = AssetType::nativeApps, .fileURL = fifo}.readData().hasValue()));
   dir.write("ok.plist", "<plist><dict><key>a</key><integer>1</integer></dict></plist>");
   auto dictionary = Asset{.type = AssetType::nativeApps, .fileURL = dir.file("ok.plist")}.readDictionary();
-  ASSERT_TRUE(dictionary.has_value());
+  ASSERT_TRUE(dictionary.hasValue());
   EXPECT_EQ(dictionary->at("a"), platform::Value(1));
 }
 

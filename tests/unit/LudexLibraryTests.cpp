@@ -179,12 +179,28 @@ TEST(LudexFileLibrary, FetchesAnswerFromTheCurrentFile) {
   ASSERT_TRUE(ludex::setApp(dir.path(), 501, "com.b", true).hasValue());
   EXPECT_EQ(fetchSome(*library, {"com.b"}), LXGameLibraryApps{app("com.b", true)});
 
-  // A library that cannot be read answers "nothing" to the full fetch and no
-  // match to a lookup.
-  dir.makeDirectory("777.plist");
-  auto broken = factory.libraryForUserIdentifier(777);
-  EXPECT_EQ(fetchAll(*broken), std::nullopt);
-  EXPECT_EQ(fetchSome(*broken, {"com.a"}), LXGameLibraryApps{});
+  // A library that cannot be read, or is unusable as a whole, answers
+  // "nothing" to the full fetch (not "no games") and no match to a lookup.
+  std::string valid = xmlLibrary({Dictionary{{"bundleID", "com.a"}, {"isGame", true}}});
+  struct Broken {
+    const char* what;
+    uid_t uid;
+    std::function<void(const std::string& path)> make;
+  } broken[] = {
+      {"a directory", 777, [&](const std::string& path) { std::filesystem::create_directory(path); }},
+      {"cut off while written", 778, [&](const std::string& path) { std::ofstream(path) << valid.substr(0, 60); }},
+      {"a dictionary root", 779,
+       [&](const std::string& path) {
+         std::ofstream(path) << PropertyList::encodeXml(Value(Dictionary{{"com.a", true}})).value();
+       }},
+  };
+  for (const auto& b : broken) {
+    SCOPED_TRACE(b.what);
+    b.make(ludex::libraryPath(dir.path(), b.uid));
+    auto library = factory.libraryForUserIdentifier(b.uid);
+    EXPECT_EQ(fetchAll(*library), std::nullopt);
+    EXPECT_EQ(fetchSome(*library, {"com.a"}), LXGameLibraryApps{});
+  }
 }
 
 TEST(LudexFileLibrary, ChangeHandlerSeesEachEditOnceAndOnlyForItsUser) {
@@ -264,4 +280,34 @@ TEST(LudexFileLibrary, ClientCacheFollowsEditsOfTheLibraryFiles) {
     ASSERT_TRUE(log->waitFor("[LXCACHE:STATS]    Total in cache: 2 apps (2 games)", 5s));
     EXPECT_EQ(client.cachedResult("com.second.game"), nimbra::GameCheckResult::isGame());
   }
+}
+
+// A library file that does not parse leaves the cache as it was: before the
+// first usable file it stays uninitialised, and a cut-off rewrite later on
+// reaches no handler.
+TEST(LudexFileLibrary, AnUnusableFileNeverReadsAsAnEmptyLibrary) {
+  nimbra::test::LogCapture log(LogLevel::Info);
+  TempDirectory dir;
+  const std::string path = ludex::libraryPath(dir.path(), 501);
+  const std::string valid = xmlLibrary({Dictionary{{"bundleID", "com.some.game"}, {"isGame", true}}});
+  std::ofstream(path) << valid.substr(0, valid.size() / 2);
+
+  nimbra::LudexClient client(std::make_shared<LudexFileLibraryFactory>(dir.path()));
+  ASSERT_TRUE(log->waitFor("[LXCACHE:CALLBACK] fetchInstalledGames() returned nil for UID 501!", 5s));
+  EXPECT_EQ(client.cachedResult("com.some.game"),
+            nimbra::GameCheckResult::undeterminedGame("Cache not yet initialized"));
+  EXPECT_EQ(log->count("[LXCACHE:UPDATE]"), 0u);
+
+  // Fixed: the change handler brings the games.
+  ASSERT_TRUE(ludex::setApp(dir.path(), 501, "com.some.game", true).hasValue());
+  ASSERT_TRUE(log->waitFor("[LXCACHE:STATS]    Cache now initialized: true", 5s));
+  EXPECT_EQ(client.cachedResult("com.some.game"), nimbra::GameCheckResult::isGame());
+
+  // Cut off again: refused once (the library says so), and the cache keeps its games.
+  std::size_t refusals = log->count("is unusable");
+  std::size_t fired = log->count("installedGamesDidChangeHandler FIRED");
+  std::ofstream(path, std::ios::trunc) << valid.substr(0, 40);
+  ASSERT_TRUE(log->waitForCount("is unusable", refusals + 1, 5s));
+  EXPECT_EQ(log->count("installedGamesDidChangeHandler FIRED"), fired);
+  EXPECT_EQ(client.cachedResult("com.some.game"), nimbra::GameCheckResult::isGame());
 }

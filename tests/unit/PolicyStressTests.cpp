@@ -38,9 +38,10 @@ class RawTextProvider final : public AssetBackedProvider<std::string> {
   }
 
  protected:
-  std::optional<std::string> loadFromAsset(const Asset& asset) override {
+  LoadResult loadFromAsset(const Asset& asset) override {
     auto data = asset.readData();
-    if (!data || *data == "CORRUPT") return std::nullopt;
+    if (!data) return platform::unexpected(data.error());
+    if (*data == "CORRUPT") return platform::unexpected(std::string("corrupt"));
     return data;
   }
 };

@@ -150,7 +150,7 @@ TEST_F(ProductMappingTest, RuleValidationAndNormalisation) {
     SCOPED_TRACE(c.name);
     log->clear();
     auto loaded = provider->loadFromAsset(asset(xml(Value(Array{c.rule}))));
-    ASSERT_TRUE(loaded.has_value());
+    ASSERT_TRUE(loaded.hasValue());
     if (c.expected) {
       ASSERT_EQ(loaded->size(), 1u);
       EXPECT_EQ(loaded->rules()[0], *c.expected);
@@ -165,7 +165,7 @@ TEST_F(ProductMappingTest, RuleValidationAndNormalisation) {
   log->clear();
   auto loaded = provider->loadFromAsset(
       asset(xml(Value(Array{ruleValue("/a", nullptr, bundle), ruleValue("b", nullptr, bundle), ruleValue("/c", nullptr, bundle)}))));
-  ASSERT_TRUE(loaded.has_value());
+  ASSERT_TRUE(loaded.hasValue());
   EXPECT_EQ(loaded->size(), 2u);
   EXPECT_TRUE(log->contains("Rule 1: Grouping key 'b' missing required displayName"));
   EXPECT_TRUE(log->contains("Loaded 2 product mapping rules"));
@@ -203,19 +203,19 @@ TEST_F(ProductMappingTest, CorruptBuiltInDefaultIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto provider = ProductMappingProvider::create(nullptr);
   auto builtIn = [&](const std::string& content) { return asset(content, Asset::Source::builtInDefault); };
-  EXPECT_DEATH(provider->loadFromAsset(builtIn("garbage")), "Corrupt bundled default for product mappings");
-  EXPECT_DEATH(provider->loadFromAsset(builtIn(xml(Value(Dictionary{})))), "Corrupt bundled default for product mappings");
-  EXPECT_DEATH(provider->loadFromAsset(Asset{.type = AssetType::productMappings,
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn("garbage")), "Corrupt bundled default for product mappings");
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn(xml(Value(Dictionary{})))), "Corrupt bundled default for product mappings");
+  EXPECT_DEATH((void)provider->loadFromAsset(Asset{.type = AssetType::productMappings,
                                              .fileURL = dir.file("missing"),
                                              .source = Asset::Source::builtInDefault}),
                "Corrupt bundled default: Product Mappings");
-  EXPECT_DEATH(provider->loadFromAsset(builtIn(xml(
+  EXPECT_DEATH((void)provider->loadFromAsset(builtIn(xml(
                    Value(Array{ruleValue("/x", nullptr, conditions({{"bundleID", strings({"abc", "a*bc"})}}))})))),
                "nimbrad/ProductMappingProvider: Fatal error: Bundled default contains unsupported wildcard pattern: "
                "'a\\*bc'");
   // A bad rule in the built-in default is only skipped.
   auto loaded = provider->loadFromAsset(builtIn(xml(Value(Array{ruleValue("b", nullptr, conditions({}))}))));
-  ASSERT_TRUE(loaded.has_value());
+  ASSERT_TRUE(loaded.hasValue());
   EXPECT_TRUE(loaded->empty());
 }
 
@@ -342,11 +342,14 @@ TEST_F(ProductMappingTest, ProductKeyOfALaunch) {
 
 // The index only skips sets that cannot match: over random rules and events
 // it gives the answer, and the log lines, of testing every set in order.
+// Small rule lists are matched by testing every set (the lookups would cost
+// more), large ones through the index; both sizes occur. The repeated piece
+// "aaa" puts many rules on one trigram.
 TEST(ProductRuleSet, IndexAgreesWithTestingEverySet) {
   std::mt19937 random(20260101);
   auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
   const std::vector<std::string> words = {"com.alpha", "com.beta", "org.gamma", "Helper", "Tool", "/Apps/A.app",
-                                          "/Apps/B.app/Contents", "TEAM1", "TEAM2", "x"};
+                                          "/Apps/B.app/Contents", "TEAM1", "TEAM2", "x", "aaaa", "aaaaaaaaaaaa"};
   const std::vector<std::string> fields = {"bundleID", "teamID", "path", "developerName", "processName",
                                            "responsibleBundleID", "targetPath", "uid", "bundleId"};
   auto text = [&] { return words[pick(words.size())] + (pick(2) ? words[pick(words.size())] : ""); };
@@ -366,7 +369,7 @@ TEST(ProductRuleSet, IndexAgreesWithTestingEverySet) {
   std::size_t matches = 0;
   for (int round = 0; round < 40; ++round) {
     std::vector<ProductRule> rules;
-    for (std::size_t r = 0, n = 1 + pick(30); r < n; ++r) {
+    for (std::size_t r = 0, n = round % 2 ? 1 + pick(30) : 100 + pick(300); r < n; ++r) {
       ProductRule rule{{}, "key" + std::to_string(r), "Name"};
       for (std::size_t s = 0, sets = 1 + pick(3); s < sets; ++s) {
         ProductRule::ConditionSet set;
@@ -398,4 +401,54 @@ TEST(ProductRuleSet, IndexAgreesWithTestingEverySet) {
   }
   // The events must exercise matches, not only misses.
   EXPECT_GT(matches, 200u);
+}
+
+// Values chosen to hit the index hardest: many rules on one trigram and a
+// long value made of it, in both values of a combined field. The answer and
+// the log lines stay those of testing every set (the time is measured in
+// bench_rules); a value this long once took seconds and hundreds of
+// megabytes per event.
+TEST(ProductRuleSet, HostileValuesGiveTheAnswerOfTestingEverySet) {
+  constexpr std::size_t kRules = 20000;
+  std::vector<ProductRule> rules;
+  for (std::size_t i = 0; i < kRules; ++i) {
+    std::string n = std::to_string(i);
+    rules.push_back(ProductRule{{{{"path", {"*aaaa*"}}, {"processName", {"*tool" + n + ".*"}}}}, "key" + n, "Name"});
+  }
+  // A set that logs when tested, halfway: it must be tested (and log) exactly
+  // when testing every set reaches it.
+  rules[kRules / 2].matchConditions.push_back({{"processName", {"*ab"}}});
+  ProductRuleSet set(std::move(rules));
+
+  const std::string longValue = "/" + std::string(4000, 'a');
+  struct Case {
+    const char* name;
+    std::string processName;
+    bool bothPaths;
+    std::optional<std::size_t> expected;
+    std::size_t logLines;
+  } cases[] = {
+      {"no rule matches", "worker", false, std::nullopt, 1},
+      {"no rule matches, long value twice", "worker", true, std::nullopt, 1},
+      {"an early rule", "tool7.", false, 7, 0},
+      {"the last rule, past the logging set", "tool19999.", true, kRules - 1, 1},
+  };
+  test::LogCapture log;
+  const auto& logger = platform::Logger::defaultLog();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VelmoraEventData event = test::sampleEvent();
+    event.responsiblePath = longValue;
+    if (c.bothPaths) event.processPath = longValue;
+    event.processName = c.processName;
+    log->clear();
+    auto scanned = set.firstMatchByScan(event, logger);
+    auto scanLines = log->messages();
+    log->clear();
+    auto indexed = set.firstMatch(event, logger);
+    EXPECT_EQ(scanned, c.expected);
+    EXPECT_EQ(indexed, c.expected);
+    EXPECT_EQ(log->messages(), scanLines);
+    EXPECT_EQ(scanLines.size(), c.logLines);
+  }
 }
