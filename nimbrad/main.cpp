@@ -53,9 +53,16 @@ int main() {
   configureLogging();
   log.notice("<nimbrad>: Starting nimbrad");
 
-  // Peer executables can no longer be read once the sandbox is in force.
-  auto inspector = platform::peerInspector::start();
-  if (!inspector) log.error("<nimbrad> Cannot start the peer inspector: {}", inspector.error());
+  // Peer executables can no longer be read once the sandbox is in force, not
+  // even by a process forked later: the inspectors come from a spawner forked
+  // now. Without them no client could ever be identified.
+  auto inspector = platform::PeerInspector::start();
+  if (!inspector) {
+    log.fault("<nimbrad> Cannot start the peer inspector: {}", inspector.error());
+    return EXIT_FAILURE;
+  }
+  (*inspector)->setExhaustionHandler([] { std::exit(EXIT_FAILURE); });
+  platform::PeerInspector::install(std::move(inspector).value());
 
   nimbra::SandboxedService::enterSandbox(identifier);
 
