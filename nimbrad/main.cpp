@@ -40,6 +40,21 @@ void configureLogging() {
   }
 }
 
+// A daemon that serves nothing must not report itself ready, so that the
+// service manager restarts it; a socket it was given and does not serve is as
+// fatal as one it could not create.
+bool everyServiceListens(const Nimbrad& daemon) {
+  constexpr std::size_t kServices = 6;
+  bool complete = daemon.listenerCount() == kServices;
+  for (const auto& name : platform::systemd::untakenListeningSockets()) {
+    platform::Logger::defaultLog().error("<nimbrad> The service manager passed a socket named {} that no service uses",
+                                         name);
+    complete = false;
+  }
+  if (!complete) platform::Logger::defaultLog().fault("<nimbrad> Not every service is listening; exiting");
+  return complete;
+}
+
 }  // namespace
 
 int main() {
@@ -81,6 +96,7 @@ int main() {
   daemon.registerUnsupportedAppsListener();
   daemon.registerDeprecationWarningListener();
   daemon.registerSupportedVelmoraUsageListener();
+  if (!everyServiceListens(daemon)) return EXIT_FAILURE;
   daemon.registerBackgroundTasks();
   daemon.setupPolicyObservation();
   daemon.registerSignalHandlers();
