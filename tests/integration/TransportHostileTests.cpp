@@ -42,7 +42,7 @@ TEST_F(TransportHostility, MalformedFramesCloseOnlyTheirConnection) {
   };
   const Attack attacks[] = {
       {"frame over 1 MiB", [](RawPeer& p) { p.send(frameHeader(1024 * 1024 + 1) + std::string(4096, 'x')); },
-       "exceeds the limit of 1048576 bytes"},
+       "frame of 1048577 bytes exceeds the limit of 1048576 bytes"},
       {"garbage", [](RawPeer& p) { p.send(frame("this is not a property list at all")); }, "malformed message"},
       {"binary garbage", [](RawPeer& p) { p.send(frame(std::string("bplist00\xff\xff\xff", 11))); },
        "malformed message"},
