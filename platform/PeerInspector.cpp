@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/Log.h"
+#include "platform/LogThrottle.h"
 
 namespace platform {
 
@@ -276,7 +277,8 @@ PeerInspector::PeerInspector(Options options, FileDescriptor spawner, FileDescri
     : options_(options),
       spawner_(std::move(spawner)),
       spawnerPidfd_(std::move(spawnerPidfd)),
-      spawnerPid_(spawnerPid) {}
+      spawnerPid_(spawnerPid),
+      spawnFailures_(LogThrottle::create(log(), LogLevel::Error, "peer inspection: cannot make an inspector")) {}
 
 PeerInspector::~PeerInspector() {
   {
@@ -344,13 +346,14 @@ PeerInspector::Answer PeerInspector::executableOf(int pidfd, pid_t pid) {
 
 std::optional<PeerInspector::Inspector> PeerInspector::acquire() {
   std::unique_lock lock(mutex_);
+  bool spawnFailed = false;
   for (;;) {
     if (!idle_.empty()) {
       Inspector inspector = std::move(idle_.back());
       idle_.pop_back();
       return inspector;
     }
-    if (!spawnerGone_ && live_ < options_.maxInspectors) {
+    if (!spawnFailed && !spawnerGone_ && live_ < options_.maxInspectors) {
       ++live_;
       lock.unlock();
       auto made = spawn();
@@ -361,7 +364,9 @@ std::optional<PeerInspector::Inspector> PeerInspector::acquire() {
       }
       --live_;
       changed_.notify_all();
-      return std::nullopt;
+      // The inspectors there are can still answer: wait for one of them.
+      spawnFailed = true;
+      continue;
     }
     if (live_ == 0) return std::nullopt;
     // Every inspector is busy; each answers or is abandoned within the timeout.
@@ -433,7 +438,11 @@ std::optional<PeerInspector::Inspector> PeerInspector::spawn() {
     return std::nullopt;
   }
   if (reply.error != 0 || !inspector.socket) {
-    log().error("peer inspection: cannot make an inspector: {}", std::strerror(reply.error != 0 ? reply.error : EPROTO));
+    // A user who runs the system out of processes makes this fail for every
+    // peer: told once per window.
+    if (spawnFailures_->admit("spawn")) {
+      log().error("peer inspection: cannot make an inspector: {}", std::strerror(reply.error != 0 ? reply.error : EPROTO));
+    }
     return std::nullopt;
   }
   inspector.pid = reply.pid;

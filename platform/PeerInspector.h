@@ -29,6 +29,8 @@
 
 namespace platform {
 
+class LogThrottle;
+
 class PeerInspector {
  public:
   enum class Outcome {
@@ -109,6 +111,7 @@ class PeerInspector {
   FileDescriptor spawner_;   // GUARDED_BY(spawnerMutex_)
   FileDescriptor spawnerPidfd_;
   const pid_t spawnerPid_;
+  std::shared_ptr<LogThrottle> spawnFailures_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
