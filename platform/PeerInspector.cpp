@@ -16,6 +16,7 @@
 
 #include "platform/Log.h"
 #include "platform/LogThrottle.h"
+#include "platform/SocketMessages.h"
 
 namespace platform {
 
@@ -134,20 +135,9 @@ void becomeHelper(int socket, pid_t parent, const char* name) {
 [[noreturn]] void runInspector() {
   for (;;) {
     InspectRequest request{};
-    char control[CMSG_SPACE(sizeof(int))];
-    iovec iov{&request, sizeof request};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(kHelperSocket, &message, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ::_exit(0);  // the daemon is gone or gave up on us
     int pidfd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&pidfd, CMSG_DATA(c), sizeof pidfd);
-    }
+    ssize_t n = receiveWithDescriptors(kHelperSocket, &request, sizeof request, &pidfd, 1);
+    if (n <= 0) ::_exit(0);  // the daemon is gone or gave up on us
     char reply[1 + kMaxPath];
     std::size_t length = 0;
     if (static_cast<std::size_t>(n) == sizeof request && (request.hasPidfd == 0 || pidfd >= 0)) {
@@ -155,31 +145,14 @@ void becomeHelper(int socket, pid_t parent, const char* name) {
     }
     if (pidfd >= 0) ::close(pidfd);
     reply[0] = length > 0 ? kIdentified : kUnidentifiable;
-    while (::send(kHelperSocket, reply, 1 + length, MSG_NOSIGNAL) < 0 && errno == EINTR) {
-    }
+    sendWithDescriptors(kHelperSocket, reply, 1 + length, nullptr, 0);
   }
 }
 
 void sendSpawnReply(SpawnReply reply, int socket, int pidfd) {
-  iovec iov{&reply, sizeof reply};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
   int fds[2] = {socket, pidfd};
-  int count = socket < 0 ? 0 : (pidfd < 0 ? 1 : 2);
-  char control[CMSG_SPACE(sizeof fds)];
-  if (count > 0) {
-    std::memset(control, 0, sizeof control);
-    message.msg_control = control;
-    message.msg_controllen = CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(count));
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int) * static_cast<std::size_t>(count));
-    std::memcpy(CMSG_DATA(c), fds, sizeof(int) * static_cast<std::size_t>(count));
-  }
-  while (::sendmsg(kHelperSocket, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
-  }
+  std::size_t count = socket < 0 ? 0 : (pidfd < 0 ? 1 : 2);
+  sendWithDescriptors(kHelperSocket, &reply, sizeof reply, fds, count);
 }
 
 [[noreturn]] void runSpawner() {
@@ -413,26 +386,11 @@ std::optional<PeerInspector::Inspector> PeerInspector::spawn() {
     return std::nullopt;
   }
   SpawnReply reply{};
-  iovec iov{&reply, sizeof reply};
-  char control[CMSG_SPACE(2 * sizeof(int))];
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = ::recvmsg(spawner_.get(), &message, MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
+  int fds[2];
+  ssize_t n = receiveWithDescriptors(spawner_.get(), &reply, sizeof reply, fds, 2);
   Inspector inspector;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    int fds[2] = {-1, -1};
-    std::memcpy(fds, CMSG_DATA(c), sizeof(int) * std::min<std::size_t>(count, 2));
-    inspector.socket.reset(fds[0]);
-    inspector.pidfd.reset(fds[1]);
-  }
+  inspector.socket.reset(fds[0]);
+  inspector.pidfd.reset(fds[1]);
   if (n != static_cast<ssize_t>(sizeof reply)) {
     spawnerFailed(n == 0 ? "is gone" : "sent a malformed reply");
     return std::nullopt;
@@ -451,25 +409,7 @@ std::optional<PeerInspector::Inspector> PeerInspector::spawn() {
 
 std::optional<PeerInspector::Answer> PeerInspector::ask(const Inspector& inspector, int pidfd, pid_t pid) const {
   InspectRequest request{static_cast<std::int32_t>(pid), pidfd >= 0 ? 1 : 0};
-  iovec iov{&request, sizeof request};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  char control[CMSG_SPACE(sizeof(int))];
-  if (pidfd >= 0) {
-    std::memset(control, 0, sizeof control);
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &pidfd, sizeof pidfd);
-  }
-  ssize_t sent;
-  do {
-    sent = ::sendmsg(inspector.socket.get(), &message, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  ssize_t sent = sendWithDescriptors(inspector.socket.get(), &request, sizeof request, &pidfd, pidfd >= 0 ? 1 : 0);
   if (sent != static_cast<ssize_t>(sizeof request)) return std::nullopt;
   if (!waitReadable(inspector.socket.get(), options_.replyTimeout)) return std::nullopt;
   char reply[1 + kMaxPath + 1];

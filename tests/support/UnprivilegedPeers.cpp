@@ -1,5 +1,7 @@
 #include "tests/support/UnprivilegedPeers.h"
 
+#include "platform/SocketMessages.h"
+
 #include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -62,19 +64,7 @@ std::vector<RawPeer> connectAs(uid_t uid, const std::string& path, int count) {
       int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) continue;
       char byte = 0;
-      iovec iov{&byte, 1};
-      char control[CMSG_SPACE(sizeof(int))] = {};
-      msghdr message{};
-      message.msg_iov = &iov;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      cmsghdr* c = CMSG_FIRSTHDR(&message);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-      ::sendmsg(pair[1], &message, 0);
+      platform::sendWithDescriptors(pair[1], &byte, 1, &fd, 1);
       ::close(fd);
     }
     return 0;
@@ -85,21 +75,9 @@ std::vector<RawPeer> connectAs(uid_t uid, const std::string& path, int count) {
   std::vector<RawPeer> peers;
   for (;;) {
     char byte;
-    iovec iov{&byte, 1};
-    char control[CMSG_SPACE(sizeof(int))];
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    if (c == nullptr || c->cmsg_type != SCM_RIGHTS) continue;
     int fd;
-    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    peers.push_back(RawPeer::adopt(fd));
+    if (platform::receiveWithDescriptors(pair[0], &byte, 1, &fd, 1) <= 0) break;
+    if (fd >= 0) peers.push_back(RawPeer::adopt(fd));
   }
   ::close(pair[0]);
   child.wait(std::chrono::seconds(10));

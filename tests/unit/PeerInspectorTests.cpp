@@ -94,6 +94,24 @@ std::unique_ptr<PeerInspector> startInspector(PeerInspector::Options options = {
   return started ? std::move(started).value() : nullptr;
 }
 
+// An inspector that has identified `live` once: its one inspector process
+// exists. Null (with a failure) otherwise.
+struct Serving {
+  std::unique_ptr<PeerInspector> inspector;
+  pid_t first = -1;
+};
+Serving startServing(const Subject& live, PeerInspector::Options options) {
+  Serving serving{startInspector(options)};
+  if (!serving.inspector) return {};
+  auto answer = serving.inspector->executableOf(live.pidfd.get(), live.pid);
+  auto pids = serving.inspector->inspectorPids();
+  EXPECT_EQ(answer.outcome, PeerInspector::Outcome::identified);
+  EXPECT_EQ(pids.size(), 1u);
+  if (answer.outcome != PeerInspector::Outcome::identified || pids.size() != 1) return {};
+  serving.first = pids[0];
+  return serving;
+}
+
 // True once `pid` has ended (a zombie waiting for its new parent counts).
 bool gone(pid_t pid) {
   for (int i = 0; i < 5000; ++i) {
@@ -162,25 +180,20 @@ class FailedInspectorTest : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(FailedInspectorTest, IsKilledAndReplacedWithoutRefusingThePeer) {
   nimbra::test::LogCapture capture(LogLevel::Default);
-  PeerInspector::Options options;
-  options.replyTimeout = 300ms;
-  auto inspector = startInspector(options);
-  ASSERT_TRUE(inspector);
   auto live = liveSubject();
-  ASSERT_EQ(inspector->executableOf(live->pidfd.get(), live->pid).outcome, PeerInspector::Outcome::identified);
-  auto before = inspector->inspectorPids();
-  ASSERT_EQ(before.size(), 1u);
+  auto [inspector, before] = startServing(*live, {.replyTimeout = 300ms});
+  ASSERT_TRUE(inspector);
 
-  ASSERT_EQ(::kill(before[0], GetParam().signal), 0);
+  ASSERT_EQ(::kill(before, GetParam().signal), 0);
   auto answer = inspector->executableOf(live->pidfd.get(), live->pid);
   EXPECT_EQ(answer.outcome, PeerInspector::Outcome::identified);
   EXPECT_EQ(answer.executable, selfExecutable());
   auto after = inspector->inspectorPids();
   ASSERT_EQ(after.size(), 1u);
-  EXPECT_NE(after[0], before[0]);
+  EXPECT_NE(after[0], before);
   // A stopped one is not left behind.
-  EXPECT_TRUE(gone(before[0]));
-  EXPECT_EQ(capture->count("peer inspector " + std::to_string(before[0]) + " stopped answering; replacing it"), 1u);
+  EXPECT_TRUE(gone(before));
+  EXPECT_EQ(capture->count("peer inspector " + std::to_string(before) + " stopped answering; replacing it"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(PeerInspector, FailedInspectorTest,
@@ -189,20 +202,15 @@ INSTANTIATE_TEST_SUITE_P(PeerInspector, FailedInspectorTest,
 
 TEST(PeerInspector, WithNothingLeftItReportsAFaultOnceAndCallsTheHandler) {
   nimbra::test::LogCapture capture(LogLevel::Default);
-  PeerInspector::Options options;
-  options.replyTimeout = 300ms;
-  auto inspector = startInspector(options);
+  auto live = liveSubject();
+  auto [inspector, first] = startServing(*live, {.replyTimeout = 300ms});
   ASSERT_TRUE(inspector);
   std::atomic<int> exhausted{0};
   inspector->setExhaustionHandler([&] { ++exhausted; });
-  auto live = liveSubject();
-  ASSERT_EQ(inspector->executableOf(live->pidfd.get(), live->pid).outcome, PeerInspector::Outcome::identified);
 
   // Inspectors die with their parent, the spawner: nothing is left.
   ASSERT_EQ(::kill(inspector->spawnerPid(), SIGKILL), 0);
-  auto pids = inspector->inspectorPids();
-  ASSERT_EQ(pids.size(), 1u);
-  EXPECT_TRUE(gone(pids[0]));
+  EXPECT_TRUE(gone(first));
   EXPECT_EQ(inspector->executableOf(live->pidfd.get(), live->pid).outcome, PeerInspector::Outcome::unavailable);
   EXPECT_EQ(exhausted.load(), 1);
   EXPECT_EQ(capture->count("no inspector is left and the spawner is gone"), 1u);
@@ -212,16 +220,10 @@ TEST(PeerInspector, WithNothingLeftItReportsAFaultOnceAndCallsTheHandler) {
 
 TEST(PeerInspector, AStalledRequestDoesNotHoldUpAnother) {
   nimbra::test::LogCapture capture(LogLevel::Default);
-  PeerInspector::Options options;
-  options.maxInspectors = 2;
-  options.replyTimeout = 2s;
-  auto inspector = startInspector(options);
-  ASSERT_TRUE(inspector);
   auto live = liveSubject();
-  ASSERT_EQ(inspector->executableOf(live->pidfd.get(), live->pid).outcome, PeerInspector::Outcome::identified);
-  auto first = inspector->inspectorPids();
-  ASSERT_EQ(first.size(), 1u);
-  ASSERT_EQ(::kill(first[0], SIGSTOP), 0);
+  auto [inspector, first] = startServing(*live, {.maxInspectors = 2, .replyTimeout = 2s});
+  ASSERT_TRUE(inspector);
+  ASSERT_EQ(::kill(first, SIGSTOP), 0);
 
   // Whichever request meets the stopped inspector waits for it; the other
   // gets a second inspector and its answer meanwhile.
@@ -231,7 +233,7 @@ TEST(PeerInspector, AStalledRequestDoesNotHoldUpAnother) {
     auto answer = inspector->executableOf(live->pidfd.get(), live->pid);
     // The stopped inspector is killed only once the request waiting on it
     // gives up; alive now means that request is still waiting.
-    if (finished.fetch_add(1) == 0) firstFinishedWhileOtherWaited = ::kill(first[0], 0) == 0;
+    if (finished.fetch_add(1) == 0) firstFinishedWhileOtherWaited = ::kill(first, 0) == 0;
     return answer;
   };
   auto a = std::async(std::launch::async, ask);
@@ -243,6 +245,6 @@ TEST(PeerInspector, AStalledRequestDoesNotHoldUpAnother) {
   EXPECT_TRUE(firstFinishedWhileOtherWaited.load());
   // The stopped one was abandoned after its timeout, and the waiting request
   // then answered by another inspector.
-  EXPECT_TRUE(gone(first[0]));
+  EXPECT_TRUE(gone(first));
   EXPECT_EQ(capture->count("stopped answering; replacing it"), 1u);
 }

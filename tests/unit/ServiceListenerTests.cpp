@@ -57,6 +57,12 @@ class ServiceListenerTest : public ::testing::Test {
     listener_ = std::move(started).value();
   }
 
+  void start(ServiceConfig c, SessionHandler handler) {
+    auto started = ServiceListener::start(std::move(c), std::move(handler));
+    ASSERT_TRUE(started) << started.error();
+    listener_ = std::move(started).value();
+  }
+
   std::unique_ptr<ServiceClient> client() {
     auto connected = ServiceClient::connect(listener_->config().socketPath, 2s);
     EXPECT_TRUE(connected) << connected.error().message;
@@ -424,15 +430,13 @@ TEST_F(ServiceListenerTest, RejectedPeersHoldNoSlotWhileTheQueueIsBusy) {
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);  // other users reach the socket
   auto c = config();
   c.maxSessions = 4;
-  auto started = ServiceListener::start(c, [](SessionRequest& request) {
+  start(c, [](SessionRequest& request) {
     if (request.peer().uid != 0) {
       request.reject("sender is not entitled");
       return;
     }
     request.accept([](const Value& message) { return message; });
   });
-  ASSERT_TRUE(started);
-  listener_ = std::move(started).value();
   // The session handler cannot run while the queue is busy, so every
   // connection below is undecided when the next one arrives.
   std::promise<void> release;
@@ -474,13 +478,7 @@ struct ThrowingCase {
 class ThrowingHandlerTest : public ServiceListenerTest, public ::testing::WithParamInterface<ThrowingCase> {};
 
 TEST_P(ThrowingHandlerTest, ClosesOnlyThatConnectionAndTheServiceGoesOn) {
-  auto decide = GetParam().decide;
-  auto started = ServiceListener::start(config(), [decide](SessionRequest& request) {
-    if (request.peer().pid != ::getpid()) return;
-    decide(request);
-  });
-  ASSERT_TRUE(started);
-  listener_ = std::move(started).value();
+  start(config(), GetParam().decide);
   for (int round = 0; round < 2; ++round) {
     auto c = client();
     ASSERT_TRUE(c);
@@ -524,10 +522,7 @@ struct RejectionCase {
 class RejectionTest : public ServiceListenerTest, public ::testing::WithParamInterface<RejectionCase> {};
 
 TEST_P(RejectionTest, PeerReadsOneErrorFrameThenTheEnd) {
-  auto handler = GetParam().decide;
-  auto started = ServiceListener::start(config(), [&, handler](SessionRequest& request) { handler(request); });
-  ASSERT_TRUE(started);
-  listener_ = std::move(started).value();
+  start(config(), GetParam().decide);
   auto c = client();
   ASSERT_TRUE(c);
   // Requests sent before the verdict never reach a handler.
