@@ -399,7 +399,8 @@ std::optional<PeerInspector::Inspector> PeerInspector::spawn() {
     // A user who runs the system out of processes makes this fail for every
     // peer: told once per window.
     if (spawnFailures_->admit("spawn")) {
-      log().error("peer inspection: cannot make an inspector: {}", std::strerror(reply.error != 0 ? reply.error : EPROTO));
+      log().error("peer inspection: cannot make an inspector: {}",
+                  std::strerror(reply.error != 0 ? reply.error : EPROTO));
     }
     return std::nullopt;
   }

@@ -55,13 +55,13 @@ constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
 // inspector's answer), and connections one of them identifies before it lets
 // other work on the pool run.
 constexpr std::size_t kIdentifiers = 2;
+constexpr int kIdentifyBatch = 32;
 // Connections the kernel queues before accept() takes them. The queue is
 // first come, first served across all users: a long one lets a user who
 // connects in a loop put thousands of connections ahead of everybody else's
 // (with SOMAXCONN, an entitled call took 7 times longer under a flood of four
 // processes than with this bound; see bench_admission).
 constexpr int kListenBacklog = 128;
-constexpr int kIdentifyBatch = 32;
 
 const Logger& log() {
   static const Logger logger("com.corvane.nimbrad", "ServiceListener");
@@ -92,6 +92,8 @@ Expected<Value, std::string> decodeFrame(std::string_view bytes, const PropertyL
     return std::move(decoded).value();
   } catch (const std::exception& e) {
     return unexpected(std::string(e.what()));
+  } catch (...) {
+    return unexpected(std::string("the decoder failed"));
   }
 }
 
@@ -168,9 +170,9 @@ struct ListenerCore {
     if (it != users.end() && it->second.undecided == 0 && it->second.sessions == 0) users.erase(it);
   }
 
-  // REQUIRES: mutex held. Moves `from` out of its count and, for Slot::session,
-  // into the sessions if the limit and the user's share allow; false (and
-  // Slot::none) when they do not.
+  // REQUIRES: mutex held. Takes a connection of `uid` out of the count its
+  // `slot` names and, when `to` is Slot::session, into the sessions if the
+  // limit and the user's share allow; false (and Slot::none) when they do not.
   bool moveSlot(uid_t uid, Slot& slot, Slot to) {
     auto& load = users[uid];
     if (slot == Slot::undecided) {
@@ -470,6 +472,9 @@ class Session : public std::enable_shared_from_this<Session> {
     } catch (const std::exception& e) {
       abort(fmt::format("cannot encode a reply: {}", e.what()));
       return;
+    } catch (...) {
+      abort("cannot encode a reply");
+      return;
     }
     pendingCount_ += replies.size();
     replies.clear();
@@ -529,8 +534,10 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) {
       // The peer went away before reading its replies; nothing is lost that
       // anyone could still receive. A rejected peer that left is no news.
-      if (!rejected_) log().info("{}: connection of pid {} closed while writing replies: {}", core_->config.name, peer_.pid,
-                 ec.message());
+      if (!rejected_) {
+        log().info("{}: connection of pid {} closed while writing replies: {}", core_->config.name, peer_.pid,
+                   ec.message());
+      }
       close();
       return;
     }
