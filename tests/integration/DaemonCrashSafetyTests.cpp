@@ -46,18 +46,24 @@ Snapshot readSnapshot(const std::string& path) {
   return out;
 }
 
-// Launches recorded before the last save that completed: the writes logged
-// before that save's "Received SIGHUP" line.
+// Launches that completed saves must hold: each save covers the writes
+// logged before its "Received SIGHUP" line. The handlers of signals that come
+// close together run at once, and their lines interleave, so a success line
+// cannot be paired with the latest "Received" line; after the n-th success,
+// n of the saves begun so far have completed, and the best of any n of them
+// covers at least what was written before the n-th "Received" line.
 std::int64_t coveredBySaves(const std::vector<std::string>& lines) {
-  std::int64_t written = 0, covered = 0, atSaveStart = 0;
+  std::int64_t written = 0, covered = 0;
+  std::vector<std::int64_t> atSaveStarts;
+  std::size_t successes = 0;
   for (const auto& line : lines) {
     if (line.find("successfully added to ProcessListDataStore") != std::string::npos ||
         line.find("successfully updated in ProcessListDataStore") != std::string::npos) {
       ++written;
     } else if (line.find("<nimbrad> Received SIGHUP, saving database") != std::string::npos) {
-      atSaveStart = written;
+      atSaveStarts.push_back(written);
     } else if (line.find("<nimbrad> Database saved successfully on SIGHUP") != std::string::npos) {
-      covered = atSaveStart;
+      covered = atSaveStarts.at(successes++);
     }
   }
   return covered;
