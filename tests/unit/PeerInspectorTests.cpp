@@ -181,7 +181,9 @@ class FailedInspectorTest : public ::testing::TestWithParam<Failure> {};
 TEST_P(FailedInspectorTest, IsKilledAndReplacedWithoutRefusingThePeer) {
   nimbra::test::LogCapture capture(LogLevel::Default);
   auto live = liveSubject();
-  auto [inspector, before] = startServing(*live, {.replyTimeout = 300ms});
+  auto serving = startServing(*live, {.replyTimeout = 300ms});
+  auto& inspector = serving.inspector;
+  const pid_t before = serving.first;
   ASSERT_TRUE(inspector);
 
   ASSERT_EQ(::kill(before, GetParam().signal), 0);
@@ -203,7 +205,9 @@ INSTANTIATE_TEST_SUITE_P(PeerInspector, FailedInspectorTest,
 TEST(PeerInspector, WithNothingLeftItReportsAFaultOnceAndCallsTheHandler) {
   nimbra::test::LogCapture capture(LogLevel::Default);
   auto live = liveSubject();
-  auto [inspector, first] = startServing(*live, {.replyTimeout = 300ms});
+  auto serving = startServing(*live, {.replyTimeout = 300ms});
+  auto& inspector = serving.inspector;
+  const pid_t first = serving.first;
   ASSERT_TRUE(inspector);
   std::atomic<int> exhausted{0};
   inspector->setExhaustionHandler([&] { ++exhausted; });
@@ -221,7 +225,10 @@ TEST(PeerInspector, WithNothingLeftItReportsAFaultOnceAndCallsTheHandler) {
 TEST(PeerInspector, AStalledRequestDoesNotHoldUpAnother) {
   nimbra::test::LogCapture capture(LogLevel::Default);
   auto live = liveSubject();
-  auto [inspector, first] = startServing(*live, {.maxInspectors = 2, .replyTimeout = 2s});
+  // Plain variables, not a structured binding: lambdas below capture them.
+  auto serving = startServing(*live, {.maxInspectors = 2, .replyTimeout = 2s});
+  auto& inspector = serving.inspector;
+  const pid_t first = serving.first;
   ASSERT_TRUE(inspector);
   ASSERT_EQ(::kill(first, SIGSTOP), 0);
 
