@@ -2,6 +2,7 @@
 
 #include "platform/Directories.h"
 #include "platform/Log.h"
+#include "platform/LogThrottle.h"
 #include "platform/OSTransaction.h"
 
 namespace nimbra {
@@ -28,19 +29,31 @@ platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> XPCS
   config.targetQueue = definition.queue;
 
   auto shared = std::make_shared<const XPCServiceDefinition>(std::move(definition));
-  auto sessionHandler = [shared, checker](platform::SessionRequest& request) {
+  // A user who connects in a loop must not fill the log: the first rejection
+  // of each user and executable is told in full, the rest are counted.
+  auto rejections =
+      platform::LogThrottle::create(log, platform::LogLevel::Error, shared->rejectionLogLine, kRejectionLogWindow);
+  auto sessionHandler = [shared, checker, rejections](platform::SessionRequest& request) {
     const auto& peer = request.peer();
     uid_t euid = shared->passesEffectiveUID ? peer.uid : 0;
     bool entitled = false;
+    std::vector<EntitlementVerdict> verdicts;
     for (const auto& name : shared->entitlements) {
-      // Every name is checked, even after one granted: each check logs its answer.
-      if (checker->isEntitled(peer, name)) entitled = true;
+      // Every name is checked, even after one granted: each check tells its answer.
+      verdicts.push_back(checker->check(peer, name));
+      if (verdicts.back().granted) entitled = true;
     }
     if (!entitled) {
-      platform::Logger::defaultLog().error("{}", shared->rejectionLogLine);
+      if (rejections->admit(fmt::format("{}:{}", peer.uid, peer.executablePath))) {
+        for (const auto& verdict : verdicts) verdict.log();
+        platform::Logger::defaultLog().error("{} (pid {}, uid {}, executable {})", shared->rejectionLogLine, peer.pid,
+                                             peer.uid,
+                                             peer.executablePath.empty() ? "unknown" : peer.executablePath);
+      }
       request.reject(shared->rejectReason);
       return;
     }
+    for (const auto& verdict : verdicts) verdict.log();
     request.accept([shared, euid](const Value& message) {
       platform::OSTransaction transaction(shared->transactionLabel);
       return shared->handler(message, euid);

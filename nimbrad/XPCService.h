@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ struct XPCServiceDefinition {
 
 class XPCService {
  public:
+  // Rejections of one user and executable after the first are counted, and
+  // told in one line per window.
+  static constexpr std::chrono::seconds kRejectionLogWindow{10};
+
   // Logs the registration line and starts the listener on the runtime
   // directory's socket for the service. On failure returns why; the caller
   // logs it. The checker must outlive the listener.

@@ -41,6 +41,21 @@ void configureLogging() {
   }
 }
 
+// A daemon that serves nothing must not report itself ready, so that the
+// service manager restarts it; a socket it was given and does not serve is as
+// fatal as one it could not create.
+bool everyServiceListens(const Nimbrad& daemon) {
+  constexpr std::size_t kServices = 6;
+  bool complete = daemon.listenerCount() == kServices;
+  for (const auto& name : platform::systemd::untakenListeningSockets()) {
+    platform::Logger::defaultLog().error("<nimbrad> The service manager passed a socket named {} that no service uses",
+                                         name);
+    complete = false;
+  }
+  if (!complete) platform::Logger::defaultLog().fault("<nimbrad> Not every service is listening; exiting");
+  return complete;
+}
+
 }  // namespace
 
 int main() {
@@ -60,9 +75,16 @@ int main() {
   configureLogging();
   log.notice("<nimbrad>: Starting nimbrad");
 
-  // Peer executables can no longer be read once the sandbox is in force.
-  auto inspector = platform::peerInspector::start();
-  if (!inspector) log.error("<nimbrad> Cannot start the peer inspector: {}", inspector.error());
+  // Peer executables can no longer be read once the sandbox is in force, not
+  // even by a process forked later: the inspectors come from a spawner forked
+  // now. Without them no client could ever be identified.
+  auto inspector = platform::PeerInspector::start();
+  if (!inspector) {
+    log.fault("<nimbrad> Cannot start the peer inspector: {}", inspector.error());
+    return EXIT_FAILURE;
+  }
+  (*inspector)->setExhaustionHandler([] { std::exit(EXIT_FAILURE); });
+  platform::PeerInspector::install(std::move(inspector).value());
 
   nimbra::SandboxedService::enterSandbox(identifier);
 
@@ -81,6 +103,7 @@ int main() {
   daemon.registerUnsupportedAppsListener();
   daemon.registerDeprecationWarningListener();
   daemon.registerSupportedVelmoraUsageListener();
+  if (!everyServiceListens(daemon)) return EXIT_FAILURE;
   daemon.registerBackgroundTasks();
   daemon.setupPolicyObservation();
   daemon.registerSignalHandlers();

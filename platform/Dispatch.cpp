@@ -16,12 +16,33 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Log.h"
+
 namespace platform {
 
 namespace {
 // Blocks may wait (a timed save waits up to 15 s for another queue), so the
 // pool is larger than the core count.
 constexpr std::size_t kWorkerThreads = 8;
+
+// A block that throws must not take the process down with it (an exception
+// leaving a thread's function ends the process): it is logged, and the
+// thread goes back to work. Blocks that can fail are expected to catch what
+// they throw; this is the last line.
+void runPool(asio::io_context& context) {
+  for (;;) {
+    std::string what;
+    try {
+      context.run();
+      return;
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "an exception that is not a std::exception";
+    }
+    Logger::defaultLog().fault("dispatch: a block ended with an uncaught exception: {}", what);
+  }
+}
 }  // namespace
 
 struct DispatchRuntime::Impl {
@@ -32,7 +53,7 @@ struct DispatchRuntime::Impl {
 
 DispatchRuntime::DispatchRuntime() : impl_(std::make_unique<Impl>()) {
   for (std::size_t i = 0; i < kWorkerThreads; ++i) {
-    impl_->workers.emplace_back([this] { impl_->context.run(); });
+    impl_->workers.emplace_back([this] { runPool(impl_->context); });
   }
 }
 
@@ -48,7 +69,7 @@ DispatchRuntime& DispatchRuntime::shared() {
 asio::io_context& DispatchRuntime::context() { return impl_->context; }
 
 void DispatchRuntime::runMainLoop() {
-  for (;;) impl_->context.run();
+  for (;;) runPool(impl_->context);
 }
 
 struct DispatchQueue::Impl {
@@ -120,10 +141,15 @@ void DispatchQueue::sync(const Block& block) {
   std::promise<void> done;
   auto finished = done.get_future();
   impl_->post([&] {
-    block();
-    done.set_value();
+    // What the block throws reaches the waiting caller, as if it had run there.
+    try {
+      block();
+      done.set_value();
+    } catch (...) {
+      done.set_exception(std::current_exception());
+    }
   });
-  finished.wait();
+  finished.get();
 }
 
 void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Block block) {

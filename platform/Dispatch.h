@@ -6,7 +6,8 @@
 // thread of the pool (an Asio strand). Global queues are concurrent: their
 // blocks run on the pool without ordering. The main thread joins the pool when
 // it enters the dispatch main loop. Quality of service is recorded with each
-// queue for diagnostics; Linux has no per-block priority to map it to.
+// queue for diagnostics; Linux has no per-block priority to map it to. A block
+// that lets an exception escape is logged at fault level; the pool goes on.
 
 #include <chrono>
 #include <functional>
@@ -73,7 +74,8 @@ class DispatchQueue {
 
   // Runs `block` on the queue and waits for it. On a serial queue that the
   // caller is already running on, and on a concurrent queue, the block runs on
-  // the calling thread (a serial queue must not wait for itself).
+  // the calling thread (a serial queue must not wait for itself). What the
+  // block throws is rethrown to the caller.
   void sync(const Block& block);
 
   // Runs `block` after `delay` on the monotonic clock.

@@ -34,6 +34,10 @@ struct ReadError {
 // that a FIFO never blocks.
 Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes);
 
+// read() for a file the caller has opened (and checked) itself; reads from
+// the descriptor's current offset. The descriptor stays the caller's.
+Expected<std::string, ReadError> readDescriptor(int fd, std::size_t maxBytes);
+
 // Creates `path` and its missing parents with `mode`; true when `path` is a
 // directory afterwards.
 bool makeDirectories(const std::string& path, unsigned mode);

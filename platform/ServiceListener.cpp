@@ -18,12 +18,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/LogThrottle.h"
 #include "platform/PropertyList.h"
 #include "platform/Systemd.h"
 
@@ -48,6 +51,17 @@ constexpr int kReadRoundsBeforeYield = 16;
 // Bytes read and discarded before closing, so that the peer sees an orderly
 // end of stream (and can read a rejection) instead of a reset.
 constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
+// Threads of one listener identifying peers at once (each waits for an
+// inspector's answer), and connections one of them identifies before it lets
+// other work on the pool run.
+constexpr std::size_t kIdentifiers = 2;
+constexpr int kIdentifyBatch = 32;
+// Connections the kernel queues before accept() takes them. The queue is
+// first come, first served across all users: a long one lets a user who
+// connects in a loop put thousands of connections ahead of everybody else's
+// (with SOMAXCONN, an entitled call took 7 times longer under a flood of four
+// processes than with this bound; see bench_admission).
+constexpr int kListenBacklog = 128;
 
 const Logger& log() {
   static const Logger logger("com.corvane.nimbrad", "ServiceListener");
@@ -69,31 +83,133 @@ void appendFrame(std::string& out, const std::string& payload) {
   out.append(payload);
 }
 
+// A frame's property list. Nothing a peer sends may throw past the transport:
+// running out of memory on one frame refuses that frame.
+Expected<Value, std::string> decodeFrame(std::string_view bytes, const PropertyListLimits& limits) {
+  try {
+    auto decoded = PropertyList::decode(bytes, limits);
+    if (!decoded) return unexpected(std::move(decoded.error().message));
+    return std::move(decoded).value();
+  } catch (const std::exception& e) {
+    return unexpected(std::string(e.what()));
+  } catch (...) {
+    return unexpected(std::string("the decoder failed"));
+  }
+}
+
 class Session;
+
+// A connection taken from the backlog whose peer is not identified yet.
+struct WaitingConnection {
+  Socket socket;
+  PeerIdentity peer;  // credentials only
+};
+
+// What one user id holds of a listener.
+struct UserLoad {
+  std::deque<WaitingConnection> waiting;  // in arrival order
+  std::size_t undecided = 0;  // waiting, being identified, or before the session handler
+  std::size_t sessions = 0;   // accepted by the session handler
+  bool inLine = false;        // in `turns`, or being identified
+};
+
+// Which count a Session is part of.
+enum class Slot { undecided, session, none };
 
 // State shared by the listener object, its accept loop and its sessions;
 // outlives the listener while operations are still completing.
+//
+// Accepting is split so that one user cannot crowd out the others: the
+// accept loop only takes connections from the backlog and reads their
+// credentials; identifying the peer (a round trip to an inspector) happens on
+// up to kIdentifiers pool threads, which take the waiting connections of the
+// user ids in turn. Each user id other than root may hold a fair share of
+// the undecided connections and of the sessions: the limit divided by the
+// number of other non-root users present plus two, so that there is always
+// room for root and for a newcomer. Root is the administrator and the
+// daemon's own tools, and is held only to the overall limit.
 struct ListenerCore {
   ServiceConfig config;
   SessionHandler sessionHandler;
   Protocol::acceptor acceptor;
   Strand acceptStrand;
   asio::steady_timer acceptRetry;
+  std::shared_ptr<LogThrottle> refusals;
   std::atomic<bool> stopped{false};
-  std::atomic<std::size_t> open{0};
   std::mutex mutex;
-  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;  // GUARDED_BY(mutex)
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;  // every live Session; GUARDED_BY(mutex)
+  std::unordered_map<uid_t, UserLoad> users;                      // GUARDED_BY(mutex)
+  std::deque<uid_t> turns;  // users with waiting connections, round robin; GUARDED_BY(mutex)
+  std::size_t undecided = 0;    // GUARDED_BY(mutex)
+  std::size_t accepted = 0;     // GUARDED_BY(mutex)
+  std::size_t identifiers = 0;  // threads identifying; GUARDED_BY(mutex)
 
   ListenerCore(ServiceConfig c, SessionHandler h)
       : config(std::move(c)),
         sessionHandler(std::move(h)),
         acceptor(DispatchRuntime::shared().context()),
         acceptStrand(asio::make_strand(DispatchRuntime::shared().context())),
-        acceptRetry(acceptStrand) {}
+        acceptRetry(acceptStrand),
+        refusals(LogThrottle::create(log(), LogLevel::Error,
+                                     config.name + ": connections closed at once for want of a session slot",
+                                     config.refusalLogWindow)) {}
 
-  void sessionClosed(Session* session) {
+  // REQUIRES: mutex held.
+  std::size_t shareOf(uid_t uid) const {
+    if (uid == 0) return config.maxSessions;
+    std::size_t others = 0;
+    for (const auto& [user, load] : users) {
+      if (user != 0 && user != uid && (load.undecided > 0 || load.sessions > 0)) ++others;
+    }
+    return std::max<std::size_t>(1, config.maxSessions / (others + 2));
+  }
+
+  // REQUIRES: mutex held.
+  void forgetIfIdle(uid_t uid) {
+    auto it = users.find(uid);
+    if (it != users.end() && it->second.undecided == 0 && it->second.sessions == 0) users.erase(it);
+  }
+
+  // REQUIRES: mutex held. Takes a connection of `uid` out of the count its
+  // `slot` names and, when `to` is Slot::session, into the sessions if the
+  // limit and the user's share allow; false (and Slot::none) when they do not.
+  bool moveSlot(uid_t uid, Slot& slot, Slot to) {
+    auto& load = users[uid];
+    if (slot == Slot::undecided) {
+      --load.undecided;
+      --undecided;
+    } else if (slot == Slot::session) {
+      --load.sessions;
+      --accepted;
+    }
+    slot = Slot::none;
+    bool granted = false;
+    if (to == Slot::session && accepted < config.maxSessions && load.sessions < shareOf(uid)) {
+      ++load.sessions;
+      ++accepted;
+      slot = Slot::session;
+      granted = true;
+    }
+    forgetIfIdle(uid);
+    return granted;
+  }
+
+  // One line for the first refusal of a user in a window; the rest are counted.
+  void logRefusal(const PeerIdentity& peer, bool overShare, std::size_t share) {
+    if (!refusals->admit(std::to_string(peer.uid))) return;
+    if (overShare) {
+      log().error("{}: uid {} holds its share of {} of the {} sessions; closing the connection of pid {}", config.name,
+                  peer.uid, share, config.maxSessions, peer.pid);
+    } else {
+      log().error("{}: session limit of {} reached; closing the connection of pid {} (uid {})", config.name,
+                  config.maxSessions, peer.pid, peer.uid);
+    }
+  }
+
+  void sessionClosed(Session* session, uid_t uid, Slot& slot) {
     std::lock_guard lock(mutex);
-    if (sessions.erase(session) > 0) open.fetch_sub(1, std::memory_order_relaxed);
+    sessions.erase(session);
+    moveSlot(uid, slot, Slot::none);
   }
 };
 
@@ -113,6 +229,25 @@ class Session : public std::enable_shared_from_this<Session> {
   // Runs the session handler on the target queue.
   void requestAcceptance();
 
+  // Turns the connection's undecided slot into a session if the limit and
+  // the user's share allow; otherwise logs the refusal and closes it.
+  bool takeSessionSlot() {
+    bool granted;
+    std::size_t share;
+    bool overShare;
+    {
+      std::lock_guard lock(core_->mutex);
+      granted = core_->moveSlot(peer_.uid, slot_, Slot::session);
+      share = core_->shareOf(peer_.uid);
+      overShare = core_->accepted < core_->config.maxSessions;
+    }
+    if (!granted) {
+      core_->logRefusal(peer_, overShare, share);
+      post([this] { close(); });
+    }
+    return granted;
+  }
+
   // Target queue only.
   void setHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
@@ -121,6 +256,12 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void reject(const std::string& reason) {
+    // A peer that is turned away holds no slot while its answer is written.
+    {
+      std::lock_guard lock(core_->mutex);
+      core_->moveSlot(peer_.uid, slot_, Slot::none);
+    }
+    rejected_ = true;
     post([this, reason] {
       if (closed_) return;
       appendFrame(outPending_, PropertyList::encodeBinary(Value(Dictionary{{"XPCErrorDescription", reason}})));
@@ -254,9 +395,9 @@ class Session : public std::enable_shared_from_this<Session> {
         break;
       }
       if (available < 4 + length) break;
-      auto decoded = PropertyList::decode(std::string_view(in_.data() + inStart_ + 4, length), limits);
+      auto decoded = decodeFrame(std::string_view(in_.data() + inStart_ + 4, length), limits);
       if (!decoded) {
-        fail(fmt::format("malformed message: {}", decoded.error().message));
+        fail(fmt::format("malformed message: {}", decoded.error()));
         break;
       }
       if (core_->config.dictionaryMessages && decoded->type() != Value::Type::Dictionary) {
@@ -294,15 +435,22 @@ class Session : public std::enable_shared_from_this<Session> {
     core_->config.targetQueue->dispatch([self = shared_from_this(), batch = std::move(batch)]() mutable {
       for (auto& message : batch) {
         if (self->core_->stopped.load(std::memory_order_relaxed)) return;
+        std::string failure;
         try {
           // Each message is replaced by its reply in place.
           message = self->handler_(message);
+          continue;
         } catch (const std::exception& e) {
-          log().fault("{}: message handler failed: {}; closing the connection of pid {}", self->core_->config.name,
-                      e.what(), self->peer_.pid);
-          self->post([self = self.get()] { self->close(); });
-          return;
+          failure = e.what();
+        } catch (...) {
+          failure = "an exception that is not a std::exception";
         }
+        // The handler's state is its own business; the daemon goes on, and
+        // only this connection, whose reply is lost, ends.
+        log().error("{}: message handler failed: {}; closing the connection of pid {} (uid {})",
+                    self->core_->config.name, failure, self->peer_.pid, self->peer_.uid);
+        self->post([self = self.get()] { self->close(); });
+        return;
       }
       // Inline only when no earlier batch's replies are still on their way
       // to the session: those were posted and must be written first.
@@ -319,7 +467,15 @@ class Session : public std::enable_shared_from_this<Session> {
   void onReplies(std::vector<Value>&& replies) {
     --batchesOutstanding_;
     if (closed_) return;
-    for (const auto& reply : replies) appendFrame(outPending_, PropertyList::encodeBinary(reply));
+    try {
+      for (const auto& reply : replies) appendFrame(outPending_, PropertyList::encodeBinary(reply));
+    } catch (const std::exception& e) {
+      abort(fmt::format("cannot encode a reply: {}", e.what()));
+      return;
+    } catch (...) {
+      abort("cannot encode a reply");
+      return;
+    }
     pendingCount_ += replies.size();
     replies.clear();
     spareBatch_ = std::move(replies);
@@ -377,9 +533,11 @@ class Session : public std::enable_shared_from_this<Session> {
     if (closed_) return;
     if (ec) {
       // The peer went away before reading its replies; nothing is lost that
-      // anyone could still receive.
-      log().info("{}: connection of pid {} closed while writing replies: {}", core_->config.name, peer_.pid,
-                 ec.message());
+      // anyone could still receive. A rejected peer that left is no news.
+      if (!rejected_) {
+        log().info("{}: connection of pid {} closed while writing replies: {}", core_->config.name, peer_.pid,
+                   ec.message());
+      }
       close();
       return;
     }
@@ -440,7 +598,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (closed_) return;
     closed_ = true;
     // The slot is free before the peer can see the end of the connection.
-    core_->sessionClosed(this);
+    core_->sessionClosed(this, peer_.uid, slot_);
     std::error_code ignored;
     partialTimer_.cancel();
     int fd = socket_.native_handle();
@@ -468,6 +626,8 @@ class Session : public std::enable_shared_from_this<Session> {
   Timer partialTimer_;
   PeerIdentity peer_;
   MessageHandler handler_;  // touched on the target queue only
+  Slot slot_ = Slot::undecided;  // GUARDED_BY(core_->mutex)
+  std::atomic<bool> rejected_{false};
 
   // Everything below: on the session's strand only.
   std::vector<char> in_;
@@ -497,6 +657,7 @@ class Request final : public SessionRequest {
   void accept(MessageHandler handler) override {
     if (decided_) return;
     decided_ = true;
+    if (!session_->takeSessionSlot()) return;
     session_->setHandler(std::move(handler));
     session_->startReading();
   }
@@ -519,10 +680,52 @@ void Session::requestAcceptance() {
     try {
       self->core_->sessionHandler(request);
     } catch (const std::exception& e) {
-      log().fault("{}: session handler failed: {}", self->core_->config.name, e.what());
+      log().error("{}: session handler failed: {}", self->core_->config.name, e.what());
+    } catch (...) {
+      log().error("{}: session handler failed with an exception that is not a std::exception",
+                  self->core_->config.name);
     }
     if (!request.decided()) request.reject("session not accepted");
   });
+}
+
+// Identifies waiting connections, one user id after the other, and hands
+// each to the session handler. Runs on a pool thread; the inspector's round
+// trip is made without any lock held. A user id is served by one thread at a
+// time, so its connections reach the session handler in the order they came.
+void identifyWaiting(const std::shared_ptr<ListenerCore>& core) {
+  for (int round = 0; round < kIdentifyBatch; ++round) {
+    std::optional<WaitingConnection> next;
+    uid_t uid;
+    {
+      std::lock_guard lock(core->mutex);
+      if (core->stopped.load() || core->turns.empty()) {
+        --core->identifiers;
+        return;
+      }
+      uid = core->turns.front();
+      core->turns.pop_front();
+      auto& load = core->users[uid];
+      next.emplace(std::move(load.waiting.front()));
+      load.waiting.pop_front();
+    }
+    next->peer.identifyExecutable(next->socket.native_handle());
+    auto session = std::make_shared<Session>(core, std::move(next->socket), std::move(next->peer));
+    {
+      std::lock_guard lock(core->mutex);
+      if (core->stopped.load()) continue;
+      core->sessions.emplace(session.get(), session);
+      // Back in line behind the other users, after this one is handed on.
+      auto& load = core->users[uid];
+      if (load.waiting.empty()) {
+        load.inLine = false;
+      } else {
+        core->turns.push_back(uid);
+      }
+      session->requestAcceptance();
+    }
+  }
+  asio::post(DispatchRuntime::shared().context(), [core] { identifyWaiting(core); });
 }
 
 void acceptNext(const std::shared_ptr<ListenerCore>& core) {
@@ -540,24 +743,45 @@ void acceptNext(const std::shared_ptr<ListenerCore>& core) {
           });
           return;
         }
-        PeerIdentity peer = PeerIdentity::ofSocket(socket.native_handle());
-        std::shared_ptr<Session> session;
+        // Only the credentials here: the backlog is drained at the speed of
+        // accept(), whatever identifying the peers costs.
+        PeerIdentity peer = PeerIdentity::credentialsOf(socket.native_handle());
+        bool admitted = false;
+        bool overShare = false;
+        bool startIdentifier = false;
+        std::size_t share = 0;
         {
           std::lock_guard lock(core->mutex);
-          if (core->sessions.size() < core->config.maxSessions) {
-            session = std::make_shared<Session>(core, std::move(socket), peer);
-            core->sessions.emplace(session.get(), session);
-            core->open.fetch_add(1, std::memory_order_relaxed);
+          auto& load = core->users[peer.uid];
+          share = core->shareOf(peer.uid);
+          // The shares bound the undecided connections of all users together
+          // to a small multiple of the limit.
+          overShare = load.undecided >= share;
+          admitted = !overShare;
+          if (admitted) {
+            ++load.undecided;
+            ++core->undecided;
+            load.waiting.push_back({std::move(socket), peer});
+            // A user whose connection is being identified right now is put
+            // back in line by that thread.
+            if (!load.inLine) {
+              load.inLine = true;
+              core->turns.push_back(peer.uid);
+            }
+            if (core->identifiers < kIdentifiers) {
+              ++core->identifiers;
+              startIdentifier = true;
+            }
+          } else {
+            core->forgetIfIdle(peer.uid);
           }
         }
-        if (session) {
-          session->requestAcceptance();
-        } else {
-          log().error("{}: session limit of {} reached; closing the connection of pid {}", core->config.name,
-                      core->config.maxSessions, peer.pid);
+        if (!admitted) {
+          core->logRefusal(peer, overShare, share);
           std::error_code ignored;
           socket.close(ignored);
         }
+        if (startIdentifier) asio::post(DispatchRuntime::shared().context(), [core] { identifyWaiting(core); });
         acceptNext(core);
       }));
 }
@@ -604,7 +828,7 @@ Expected<int, std::string> bindSocket(const std::string& path, unsigned mode) {
     ::unlink(path.c_str());
     return result;
   }
-  if (::listen(fd, SOMAXCONN) != 0) {
+  if (::listen(fd, kListenBacklog) != 0) {
     auto result = failWith("cannot listen on");
     ::unlink(path.c_str());
     return result;
@@ -628,12 +852,19 @@ class AsioServiceListener final : public ServiceListener {
     });
     closed.get_future().wait();
     std::vector<std::shared_ptr<Session>> sessions;
+    std::vector<WaitingConnection> waiting;
     {
       std::lock_guard lock(core_->mutex);
       for (auto& [raw, weak] : core_->sessions) {
         if (auto session = weak.lock()) sessions.push_back(std::move(session));
       }
+      for (auto& [uid, load] : core_->users) {
+        for (auto& connection : load.waiting) waiting.push_back(std::move(connection));
+        load.waiting.clear();
+      }
+      core_->turns.clear();
     }
+    waiting.clear();  // closes them
     for (auto& session : sessions) session->closeFromListener();
     if (ownsPath_) {
       // Only our own socket: a newer listener may have replaced the file.
@@ -645,7 +876,10 @@ class AsioServiceListener final : public ServiceListener {
   }
 
   const ServiceConfig& config() const override { return core_->config; }
-  std::size_t openSessions() const override { return core_->open.load(std::memory_order_relaxed); }
+  std::size_t openSessions() const override {
+    std::lock_guard lock(core_->mutex);
+    return core_->undecided + core_->accepted;
+  }
 
  private:
   std::shared_ptr<ListenerCore> core_;

@@ -11,6 +11,15 @@
 // a dictionary service, or nesting deeper than maxDepth closes the connection
 // with an error line in the log. At most maxSessions connections are open per
 // service; a further one is closed at once.
+//
+// One user cannot crowd out the others: the backlog is drained at the speed
+// of accept(), peers are identified off the accept loop taking the user ids in
+// turn, each user id but root holds at most a fair share of the connections
+// (maxSessions / (other non-root users present + 2)), and a rejected peer
+// gives up its place before its rejection is written. Refusals are logged
+// once per user id per refusalLogWindow, then summed up in one line. No
+// exception thrown by a handler or while decoding or encoding ends the
+// process: it closes the connection concerned with an error line.
 
 #include <sys/types.h>
 
@@ -57,6 +66,9 @@ struct ServiceConfig {
   // A frame that has begun must be complete within this time; an idle
   // connection between frames may stay open indefinitely.
   std::chrono::milliseconds partialFrameTimeout{30'000};
+  // Connections refused for want of a slot are logged in full once per user
+  // id in this window, then counted in one summary line.
+  std::chrono::milliseconds refusalLogWindow{10'000};
 };
 
 class ServiceListener {

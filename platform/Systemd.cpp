@@ -60,6 +60,16 @@ std::optional<int> takeListeningSocket(std::string_view name) {
   return std::nullopt;
 }
 
+std::vector<std::string> untakenListeningSockets() {
+  auto& passed = passedSockets();
+  std::lock_guard lock(passed.mutex);
+  std::vector<std::string> names;
+  for (const auto& socket : passed.sockets) {
+    if (!socket.taken) names.push_back(socket.name);
+  }
+  return names;
+}
+
 void notifyReady() { sd_notify(0, "READY=1"); }
 
 }  // namespace platform::systemd

@@ -3,9 +3,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <atomic>
-#include <deque>
 #include <random>
 #include <thread>
 
@@ -48,24 +46,24 @@ Snapshot readSnapshot(const std::string& path) {
   return out;
 }
 
-// Launches that completed saves must hold: after k saves completed, the file
-// covers at least the writes logged before the k-th "Received SIGHUP" line.
-// Saves may overlap under load, so a completion is not paired with the latest
-// request but with the oldest one still unpaired.
+// Launches that completed saves must hold: each save covers the writes
+// logged before its "Received SIGHUP" line. The handlers of signals that come
+// close together run at once, and their lines interleave, so a success line
+// cannot be paired with the latest "Received" line; after the n-th success,
+// n of the saves begun so far have completed, and the best of any n of them
+// covers at least what was written before the n-th "Received" line.
 std::int64_t coveredBySaves(const std::vector<std::string>& lines) {
   std::int64_t written = 0, covered = 0;
-  std::deque<std::int64_t> pending;  // writes logged when each unpaired save was requested
+  std::vector<std::int64_t> atSaveStarts;
+  std::size_t successes = 0;
   for (const auto& line : lines) {
     if (line.find("successfully added to ProcessListDataStore") != std::string::npos ||
         line.find("successfully updated in ProcessListDataStore") != std::string::npos) {
       ++written;
     } else if (line.find("<nimbrad> Received SIGHUP, saving database") != std::string::npos) {
-      pending.push_back(written);
-    } else if (line.find("<nimbrad> Database saved successfully on SIGHUP") != std::string::npos && !pending.empty()) {
-      covered = std::max(covered, pending.front());
-      pending.pop_front();
-    } else if (line.find("<nimbrad> Failed to save database on SIGHUP") != std::string::npos && !pending.empty()) {
-      pending.pop_front();
+      atSaveStarts.push_back(written);
+    } else if (line.find("<nimbrad> Database saved successfully on SIGHUP") != std::string::npos) {
+      covered = atSaveStarts.at(successes++);
     }
   }
   return covered;

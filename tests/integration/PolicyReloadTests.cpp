@@ -29,9 +29,9 @@ void expectSuccess(const CommandResult& result) {
 TEST(PolicyReload, AdministratorDefaultsApplyOnTheDarwinNotification) {
   DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.logText();
-  EXPECT_TRUE(daemon.waitForLine("policyEnabled=1 assetsLoaded=yes", 1s)) << daemon.logText();
+  EXPECT_TRUE(daemon.waitForLine("policyEnabled=1 assetsLoaded=yes")) << daemon.logText();
   EXPECT_TRUE(daemon.waitForLine("VelmoraPolicyManager initialization complete - " +
-                                 nimbra::VelmoraPolicy::builtInDefault().description(), 1s));
+                                 nimbra::VelmoraPolicy::builtInDefault().description()));
 
   expectSuccess(daemon.ctl({"defaults", "write", "com.corvane.nimbra.policy", "velmora.periodicInterval", "7200"}));
   expectSuccess(daemon.ctl({"notify", kPolicyChanged}));
@@ -94,7 +94,7 @@ TEST(PolicyReload, FennixRolloutIsPickedUpAndBadContentChangesNothing) {
       "<nimbrad> [ROLLOUT] assetType=velmoraNotificationPolicy deployment=rollout deploymentID=42 rolloutID=R1"))
       << daemon.logText();
   ASSERT_TRUE(daemon.waitForLine(policyLoaded(5400))) << daemon.logText();
-  EXPECT_TRUE(daemon.waitForLine("Policy deploymentID changed: 8 -> 42", 1s));
+  EXPECT_TRUE(daemon.waitForLine("Policy deploymentID changed: 8 -> 42"));
 
   // The file removed: the manager keeps its last good asset, and the policy
   // read again (on an unrelated change) keeps the rolled-out values.
@@ -110,7 +110,7 @@ TEST(PolicyReload, FennixRolloutIsPickedUpAndBadContentChangesNothing) {
   before = daemon.count(keptPolicy);
   install("negative-again.plist", policyFile(-1), "R2", "43");
   ASSERT_TRUE(waitForNext(keptPolicy, before)) << daemon.logText();
-  EXPECT_TRUE(daemon.waitForLine("Policy deploymentID changed: 42 -> 43", 1s));
+  EXPECT_TRUE(daemon.waitForLine("Policy deploymentID changed: 42 -> 43"));
   before = daemon.count(keptAsset);
   expectSuccess(daemon.ctl({"fennix", "clear", "LANTERN_MOSS_PUMPKIN"}));
   ASSERT_TRUE(waitForNext(keptAsset, before)) << daemon.logText();

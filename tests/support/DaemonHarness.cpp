@@ -106,7 +106,20 @@ std::vector<std::string> DaemonHarness::environment() const {
   for (const char* passthrough : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (const char* value = getenv(passthrough)) env.push_back(std::string(passthrough) + "=" + value);
   }
+  for (const auto& [name, value] : extraEnvironment_) env.push_back(name + "=" + value);
   return env;
+}
+
+std::string DaemonHarness::nimbractlPath() { return NIMBRACTL_BINARY; }
+
+ProcessResult DaemonHarness::runToExit(const std::vector<std::pair<std::string, int>>& sockets,
+                                       std::chrono::milliseconds timeout) const {
+  std::map<std::string, std::string> variables;
+  for (const auto& entry : environment()) {
+    auto eq = entry.find('=');
+    variables[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  return runActivated({NIMBRAD_BINARY}, sockets, variables, timeout);
 }
 
 pid_t DaemonHarness::spawn(bool intermediateParent, int* logFd) {

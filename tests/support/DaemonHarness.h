@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 
 #include "platform/ServiceClient.h"
 #include "platform/Value.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDirectory.h"
 
 namespace nimbra::test {
@@ -62,6 +64,16 @@ class DaemonHarness {
   // Starts the daemon as a grandchild (its parent is not process 1) and
   // returns its exit status; the log is captured as with start().
   std::optional<int> runWithIntermediateParent(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Runs the daemon as our child with `sockets` passed the way the service
+  // manager passes them ({name, descriptor}) until it exits (killed after
+  // `timeout`); its log is the result's `err`. For start-ups meant to fail.
+  ProcessResult runToExit(const std::vector<std::pair<std::string, int>>& sockets,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  // Variables added to the daemon's environment from the next start on.
+  void setExtraEnvironment(std::map<std::string, std::string> variables) { extraEnvironment_ = std::move(variables); }
+  // The environment the daemon and nimbractl run with ("NAME=value").
+  std::vector<std::string> environment() const;
+  static std::string nimbractlPath();
 
   pid_t pid() const { return pid_; }
   bool running() const;
@@ -94,11 +106,11 @@ class DaemonHarness {
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
  private:
-  std::vector<std::string> environment() const;
   void readLog(int fd);
   pid_t spawn(bool intermediateParent, int* logFd);
 
   TempDirectory root_;
+  std::map<std::string, std::string> extraEnvironment_;
   pid_t pid_ = -1;
   std::optional<int> exitStatus_;
   std::thread logReader_;

@@ -27,6 +27,8 @@ class RawPeer {
  public:
   // Connects to the Unix stream socket at `path`; nullopt when that fails.
   static std::optional<RawPeer> connect(const std::string& path);
+  // Takes over a connected socket made elsewhere (say, by another process).
+  static RawPeer adopt(int fd) { return RawPeer(fd); }
 
   RawPeer(RawPeer&& other) noexcept;
   RawPeer& operator=(RawPeer&& other) noexcept;

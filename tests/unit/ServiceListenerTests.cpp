@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TempDirectory.h"
+#include "tests/support/UnprivilegedPeers.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -51,6 +53,12 @@ class ServiceListenerTest : public ::testing::Test {
         return Value(Dictionary{{"echo", message}, {"n", n}});
       });
     });
+    ASSERT_TRUE(started) << started.error();
+    listener_ = std::move(started).value();
+  }
+
+  void start(ServiceConfig c, SessionHandler handler) {
+    auto started = ServiceListener::start(std::move(c), std::move(handler));
     ASSERT_TRUE(started) << started.error();
     listener_ = std::move(started).value();
   }
@@ -330,7 +338,9 @@ TEST_F(ServiceListenerTest, StalledPartialFrameIsClosedButAnIdlePeerIsNot) {
 }
 
 TEST_F(ServiceListenerTest, ConnectionsBeyondTheSessionLimitAreClosedAtOnce) {
-  startEcho(config());
+  auto c = config();
+  c.refusalLogWindow = 300ms;
+  startEcho(c);
   constexpr int kConnections = 300;
   std::vector<RawPeer> peers;
   for (int i = 0; i < kConnections; ++i) {
@@ -343,7 +353,9 @@ TEST_F(ServiceListenerTest, ConnectionsBeyondTheSessionLimitAreClosedAtOnce) {
   int closed = 0;
   for (int i = 256; i < kConnections; ++i) closed += peers[static_cast<std::size_t>(i)].waitForClose(kWait) ? 1 : 0;
   EXPECT_EQ(closed, kConnections - 256);
-  EXPECT_EQ(sink_->count("session limit of 256 reached"), static_cast<std::size_t>(kConnections - 256));
+  // One line tells the first refusal; the others are summed up.
+  EXPECT_EQ(sink_->count("session limit of 256 reached"), 1u);
+  EXPECT_TRUE(sink_->waitFor("connections closed at once for want of a session slot: 43 more in the last 0.3 s", kWait));
   EXPECT_EQ(listener_->openSessions(), 256u);
   std::string request = nimbra::test::frame(binary(Dictionary{{"k", 1}}));
   for (int i = 0; i < 256; ++i) {
@@ -355,11 +367,151 @@ TEST_F(ServiceListenerTest, ConnectionsBeyondTheSessionLimitAreClosedAtOnce) {
   peers.erase(peers.begin(), peers.begin() + 10);
   for (int attempt = 0; attempt < 500 && listener_->openSessions() > 246; ++attempt) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(listener_->openSessions(), 246u);
-  auto c = client();
-  ASSERT_TRUE(c);
-  auto reply = c->call(Dictionary{{"k", 2}}, kWait);
+  auto another = client();
+  ASSERT_TRUE(another);
+  auto reply = another->call(Dictionary{{"k", 2}}, kWait);
   ASSERT_TRUE(reply) << reply.error().message;
 }
+
+// Waits until the listener holds `n` connections.
+bool waitForOpenSessions(const ServiceListener& listener, std::size_t n) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (listener.openSessions() == n) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return listener.openSessions() == n;
+}
+
+TEST_F(ServiceListenerTest, EachUserHoldsAFairShareOfTheSessions) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);  // other users reach the socket
+  auto c = config();
+  c.maxSessions = 12;
+  startEcho(c);
+  struct Round {
+    uid_t uid;
+    int connections;
+    std::size_t kept;       // the first ones; the rest are closed at once
+    std::size_t openAfter;  // connections the listener holds afterwards
+    const char* refusal;
+  };
+  // Alone, a user gets half (the rest stays for root and newcomers); a second
+  // user a third; root only meets the overall limit. Shares are not taken
+  // back from a user that holds more than a later share.
+  const Round rounds[] = {
+      {nimbra::test::kHostileUid, 10, 6, 6, "uid 1001 holds its share of 6 of the 12 sessions"},
+      {nimbra::test::kOtherHostileUid, 10, 4, 10, "uid 1002 holds its share of 4 of the 12 sessions"},
+      {0, 3, 2, 12, "session limit of 12 reached"},
+  };
+  std::vector<RawPeer> kept;
+  for (const auto& round : rounds) {
+    SCOPED_TRACE(round.refusal);
+    auto peers = round.uid == 0 ? std::vector<RawPeer>{} : nimbra::test::connectAs(round.uid, c.socketPath, round.connections);
+    for (int i = 0; round.uid == 0 && i < round.connections; ++i) {
+      auto peer = RawPeer::connect(c.socketPath);
+      ASSERT_TRUE(peer);
+      peers.push_back(std::move(*peer));
+    }
+    ASSERT_EQ(peers.size(), static_cast<std::size_t>(round.connections));
+    for (std::size_t i = round.kept; i < peers.size(); ++i) EXPECT_TRUE(peers[i].waitForClose(kWait)) << i;
+    ASSERT_TRUE(waitForOpenSessions(*listener_, round.openAfter)) << listener_->openSessions();
+    for (std::size_t i = 0; i < round.kept; ++i) {
+      ASSERT_TRUE(peers[i].send(nimbra::test::frame(binary(Dictionary{{"i", static_cast<int>(i)}}))));
+      EXPECT_TRUE(peers[i].readFrame(kWait)) << i;
+      kept.push_back(std::move(peers[i]));
+    }
+    // Refusals are told once per user, not once per connection.
+    EXPECT_EQ(sink_->count(round.refusal), 1u);
+  }
+}
+
+TEST_F(ServiceListenerTest, RejectedPeersHoldNoSlotWhileTheQueueIsBusy) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);  // other users reach the socket
+  auto c = config();
+  c.maxSessions = 4;
+  start(c, [](SessionRequest& request) {
+    if (request.peer().uid != 0) {
+      request.reject("sender is not entitled");
+      return;
+    }
+    request.accept([](const Value& message) { return message; });
+  });
+  // The session handler cannot run while the queue is busy, so every
+  // connection below is undecided when the next one arrives.
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  queue_->async([released] { released.wait(); });
+
+  auto hostile = nimbra::test::connectAs(nimbra::test::kHostileUid, c.socketPath, 40);
+  ASSERT_EQ(hostile.size(), 40u);
+  std::vector<RawPeer> root;
+  for (int i = 0; i < 4; ++i) {
+    auto peer = RawPeer::connect(c.socketPath);
+    ASSERT_TRUE(peer);
+    root.push_back(std::move(*peer));
+  }
+  // The hostile user waits with its share (2 of 4); the rest was closed at once.
+  ASSERT_TRUE(waitForOpenSessions(*listener_, 2 + 4)) << listener_->openSessions();
+  for (std::size_t i = 2; i < hostile.size(); ++i) EXPECT_TRUE(hostile[i].waitForClose(kWait)) << i;
+  release.set_value();
+
+  for (std::size_t i = 0; i < 2; ++i) {
+    auto payload = hostile[i].readFrame(kWait);
+    ASSERT_TRUE(payload);
+    EXPECT_EQ(*PropertyList::decode(*payload), Value(Dictionary{{"XPCErrorDescription", "sender is not entitled"}}));
+  }
+  // Root's four take all the sessions: no rejected peer kept one.
+  for (auto& peer : root) {
+    ASSERT_TRUE(peer.send(nimbra::test::frame(binary(Dictionary{{"root", true}}))));
+    EXPECT_TRUE(peer.readFrame(kWait));
+  }
+  EXPECT_TRUE(waitForOpenSessions(*listener_, 4));
+}
+
+struct ThrowingCase {
+  const char* name;
+  std::function<void(SessionRequest&)> decide;
+  const char* logged;
+};
+
+class ThrowingHandlerTest : public ServiceListenerTest, public ::testing::WithParamInterface<ThrowingCase> {};
+
+TEST_P(ThrowingHandlerTest, ClosesOnlyThatConnectionAndTheServiceGoesOn) {
+  start(config(), GetParam().decide);
+  for (int round = 0; round < 2; ++round) {
+    auto c = client();
+    ASSERT_TRUE(c);
+    auto reply = c->call(Dictionary{{"throw", true}}, kWait);
+    // Either the rejection of a session handler that threw, or nothing at all.
+    if (reply) {
+      EXPECT_EQ(*reply, Value(Dictionary{{"XPCErrorDescription", "session not accepted"}}));
+    }
+    auto next = c->receive(kWait);
+    ASSERT_FALSE(next);
+    EXPECT_EQ(next.error().kind, ClientError::Kind::closed);
+  }
+  EXPECT_TRUE(sink_->waitFor(GetParam().logged, kWait));
+  EXPECT_EQ(sink_->count(GetParam().logged), 2u);
+  EXPECT_TRUE(waitForOpenSessions(*listener_, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transport, ThrowingHandlerTest,
+    ::testing::Values(
+        ThrowingCase{"MessageHandlerThrowsStdException",
+                     [](SessionRequest& r) {
+                       r.accept([](const Value&) -> Value { throw std::runtime_error("boom"); });
+                     },
+                     "message handler failed: boom; closing the connection of pid"},
+        ThrowingCase{"MessageHandlerThrowsSomethingElse",
+                     [](SessionRequest& r) { r.accept([](const Value&) -> Value { throw 42; }); },
+                     "message handler failed: an exception that is not a std::exception"},
+        ThrowingCase{"SessionHandlerThrows", [](SessionRequest&) { throw std::runtime_error("no verdict"); },
+                     "session handler failed: no verdict"},
+        ThrowingCase{"SessionHandlerThrowsSomethingElse", [](SessionRequest&) { throw 7; },
+                     "session handler failed with an exception that is not a std::exception"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct RejectionCase {
   const char* name;
@@ -370,10 +522,7 @@ struct RejectionCase {
 class RejectionTest : public ServiceListenerTest, public ::testing::WithParamInterface<RejectionCase> {};
 
 TEST_P(RejectionTest, PeerReadsOneErrorFrameThenTheEnd) {
-  auto handler = GetParam().decide;
-  auto started = ServiceListener::start(config(), [&, handler](SessionRequest& request) { handler(request); });
-  ASSERT_TRUE(started);
-  listener_ = std::move(started).value();
+  start(config(), GetParam().decide);
   auto c = client();
   ASSERT_TRUE(c);
   // Requests sent before the verdict never reach a handler.
