@@ -177,7 +177,7 @@ TEST_F(HostileUsers, UnidentifiablePeersAreRejectedAloneAndRootIsStillServed) {
   for (auto& peer : gone) EXPECT_EQ(firstReply(peer), kNotEntitled) << daemon.logText();
 
   auto deleted = sendFromDeletedExecutable(daemon, copy, kOtherHostileUid);
-  EXPECT_EQ(deleted.exitStatus, 1) << deleted.err;
+  EXPECT_EQ(deleted.exitStatus, 4) << deleted.err;  // nimbractl: session rejected
   EXPECT_NE(deleted.err.find("rejected the session: Not entitled to send Velmora events"), std::string::npos)
       << deleted.err;
 
