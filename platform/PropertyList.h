@@ -26,6 +26,23 @@ struct PropertyListLimits {
   // Upper bound on decoded values (dictionary keys included), counting
   // repeats of shared objects.
   std::size_t maxValues = 1'000'000;
+  // Upper bound on the string, key and data bytes decoded (counted as they
+  // are stored in the input, at every use of a shared object): at most
+  // `decodedBytesPerInputByte` times the input size plus
+  // `decodedBytesAllowance`, and never above `maxDecodedBytes`. A binary
+  // list may reference one large string many times; without this bound a
+  // 1 MB input could decode into gigabytes.
+  std::size_t decodedBytesPerInputByte = 4;
+  std::size_t decodedBytesAllowance = 1024 * 1024;
+  std::size_t maxDecodedBytes = 256 * 1024 * 1024;
+
+  // The decoded-byte budget of an input of `inputBytes` (saturating).
+  std::size_t decodedByteBudget(std::size_t inputBytes) const {
+    if (decodedBytesAllowance >= maxDecodedBytes) return maxDecodedBytes;
+    const std::size_t room = maxDecodedBytes - decodedBytesAllowance;
+    if (decodedBytesPerInputByte != 0 && inputBytes > room / decodedBytesPerInputByte) return maxDecodedBytes;
+    return inputBytes * decodedBytesPerInputByte + decodedBytesAllowance;
+  }
 };
 
 struct PropertyListError {
