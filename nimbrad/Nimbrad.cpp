@@ -351,10 +351,10 @@ void Nimbrad::registerDatabaseEntry(const ProcessDataEntry& entry) {
   if (log().enabled(platform::LogLevel::Debug)) {  // the description is long: built only when logged
     if (*written) {
       log().debug("<nimbrad> registerDatabaseEntry [{}] successfully added to ProcessListDataStore",
-                  entry.description());
+                  entry.descriptionLines());
     } else {
       log().debug("<nimbrad> registerDatabaseEntry [{}] successfully updated in ProcessListDataStore",
-                  entry.description());
+                  entry.descriptionLines());
     }
   }
   if (rid < 0) sendFallbackDescriptorEvent(*analyticsService_, entry, fallbackDescriptorReason(entry));
