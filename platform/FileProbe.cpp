@@ -38,16 +38,23 @@ bool isRegularFile(const std::string& path) {
 }
 
 Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
+    const int error = errno;
+    return unexpected(ReadError{error, std::string("cannot open: ") + std::strerror(error)});
+  }
+  return readOpenFile(fd.get(), maxBytes);
+}
+
+Expected<std::string, ReadError> readOpenFile(int fd, std::size_t maxBytes) {
   auto failure = [](std::string_view what, int error) {
     return unexpected(ReadError{error, std::string(what) + ": " + std::strerror(error)});
   };
   auto tooLarge = [maxBytes] {
     return unexpected(ReadError{0, "file is larger than " + std::to_string(maxBytes) + " bytes"});
   };
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return failure("cannot open", errno);
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0) return failure("cannot stat", errno);
+  if (::fstat(fd, &st) != 0) return failure("cannot stat", errno);
   if (!S_ISREG(st.st_mode)) return unexpected(ReadError{0, "not a regular file"});
   if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxBytes) return tooLarge();
   std::string content(static_cast<std::size_t>(st.st_size), '\0');
@@ -58,7 +65,7 @@ Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBy
       if (content.size() > maxBytes) return tooLarge();
       content.resize(std::min(maxBytes + 1, std::max<std::size_t>(content.size() * 2, 4096)));
     }
-    ssize_t n = ::read(fd.get(), content.data() + filled, content.size() - filled);
+    ssize_t n = ::read(fd, content.data() + filled, content.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return failure("cannot read", errno);

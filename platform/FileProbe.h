@@ -34,6 +34,10 @@ struct ReadError {
 // that a FIFO never blocks.
 Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes);
 
+// The whole content of the open file `fd`, read from its current position
+// with the same bound and checks as read(). Does not close `fd`.
+Expected<std::string, ReadError> readOpenFile(int fd, std::size_t maxBytes);
+
 // Creates `path` and its missing parents with `mode`; true when `path` is a
 // directory afterwards.
 bool makeDirectories(const std::string& path, unsigned mode);
