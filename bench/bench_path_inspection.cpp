@@ -105,20 +105,20 @@ Fixture& fixture() {
   return instance;
 }
 
-// A user who is not the owner of the files: they read through "other".
-const platform::UserFileReader& userFiles() {
-  static const platform::UserFileReader files(platform::UserIdentity{501, {20, 501}});
-  return files;
-}
+// A user who is not the owner of the files: they read through "other". A
+// fresh reader per launch, as the daemon makes one per event (a reader
+// remembers the directories it has checked).
+platform::UserFileReader userFiles() { return platform::UserFileReader(platform::UserIdentity{501, {20, 501}}); }
 
 void BM_PerLaunchInspection(benchmark::State& state) {
   Fixture& f = fixture();
   for (auto _ : state) {
+    const auto files = userFiles();
     auto main = PathParsers::mainBundleTuple(f.process.path);
     auto exec = PathParsers::execBundleTuple(f.target.path, main ? std::optional<std::string_view>(main->bundleName)
                                                                  : std::nullopt);
-    auto name = PathParsers::getDisplayNameForPath(f.process.path, userFiles(), f.config);
-    auto reason = nimbra::reasonForLaunch(f.process, f.responsible, f.target, userFiles());
+    auto name = PathParsers::getDisplayNameForPath(f.process.path, files, f.config);
+    auto reason = nimbra::reasonForLaunch(f.process, f.responsible, f.target, files);
     benchmark::DoNotOptimize(main);
     benchmark::DoNotOptimize(exec);
     benchmark::DoNotOptimize(name);

@@ -32,11 +32,18 @@
 // every error as "absent": a file the user could not read does not exist
 // for them.
 //
-// Thread-safe; the reader holds no state but the identity.
+// A reader remembers the directories it has entered and found searchable,
+// for its lifetime and that of its copies, so that the many lookups inside
+// one bundle do not walk and check the same ancestors again. Make one per
+// event or request, not one per process: a directory whose permissions
+// change later is not checked again by a reader that has seen it.
+//
+// Thread-safe.
 
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "platform/Expected.h"
@@ -50,7 +57,7 @@ class UserFileReader {
  public:
   static constexpr int kMaxSymbolicLinks = 40;
 
-  explicit UserFileReader(UserIdentity identity) : identity_(std::move(identity)) {}
+  explicit UserFileReader(UserIdentity identity);
 
   const UserIdentity& identity() const { return identity_; }
 
@@ -80,9 +87,11 @@ class UserFileReader {
 
  private:
   struct Final;
+  struct Directories;
   Expected<Final, int> resolve(const std::string& path) const;
 
   UserIdentity identity_;
+  std::shared_ptr<Directories> directories_;  // shared by copies
 };
 
 }  // namespace platform

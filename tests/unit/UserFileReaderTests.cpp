@@ -217,6 +217,50 @@ TEST_F(UserFileReaderTest, ExistenceNeedsSearchAndListingNeedsReadPermission) {
   EXPECT_EQ(UserFileReader(alice).openDirectory(unreadable).error(), ENOTDIR);
 }
 
+TEST_F(UserFileReaderTest, AReaderThatRemembersDirectoriesAnswersAsAFreshOne) {
+  directory("apps/Foo.app/Contents/MacOS", 0755);
+  file("apps/Foo.app/Contents/Info.plist", 0644);
+  file("apps/Foo.app/Contents/MacOS/Foo", 0644);
+  directory("apps/Foo.app/Contents/Private", 0700);
+  file("apps/Foo.app/Contents/Private/key", 0644);
+  directory("elsewhere", 0755);
+  file("elsewhere/Info.plist", 0644);
+  // A link named like a directory that was entered before, leading elsewhere.
+  link("apps/Bar.app", dir_.file("elsewhere"));
+  link("apps/Foo.app/Contents/Resources", "../../../elsewhere");
+  const std::vector<std::string> paths = {
+      dir_.file("apps/Foo.app/Contents/Info.plist"),
+      dir_.file("apps/Foo.app/Contents/MacOS/Foo"),
+      dir_.file("apps/Foo.app/Contents/MacOS/../Info.plist"),
+      dir_.file("apps/Foo.app/Contents/Private/key"),
+      dir_.file("apps/Foo.app/Contents/Resources/Info.plist"),
+      dir_.file("apps/Bar.app/Info.plist"),
+      dir_.file("apps/Bar.app/Contents/Info.plist"),
+      dir_.file("apps/Foo.app/Contents/MacOS/Foo/"),
+      dir_.file("apps/Foo.app/Contents/Private/../MacOS/Foo"),
+      dir_.file("apps/Foo.app/Contents/./MacOS//Foo"),
+  };
+  for (const UserIdentity& who : {alice, root}) {
+    const UserFileReader remembering(who);
+    // Twice over, so that every path also meets the directories the others left.
+    for (int round = 0; round < 2; ++round) {
+      for (const std::string& path : paths) {
+        auto remembered = remembering.status(path);
+        auto fresh = UserFileReader(who).status(path);
+        ASSERT_EQ(remembered.hasValue(), fresh.hasValue()) << path;
+        if (fresh) {
+          EXPECT_EQ(remembered->st_ino, fresh->st_ino) << path;
+        } else {
+          EXPECT_EQ(remembered.error(), fresh.error()) << path;
+        }
+      }
+    }
+  }
+  // The private directory stays closed to alice however it is reached.
+  EXPECT_EQ(UserFileReader(alice).status(paths[3]).error(), EACCES);
+  EXPECT_EQ(UserFileReader(alice).status(paths[8]).error(), EACCES);
+}
+
 TEST_F(UserFileReaderTest, AnAccessControlListMakesAFileOrDirectoryUnreadable) {
   const std::string acl = readAcl();
   const std::string listed = file("listed", 0644);
