@@ -17,6 +17,7 @@
 #include "nimbrad/VelmoraEventData.h"
 #include "platform/Entitlements.h"
 #include "platform/Log.h"
+#include "platform/UserIdentityCache.h"
 
 namespace nimbra {
 
@@ -42,6 +43,8 @@ Nimbrad::Environment Nimbrad::defaultEnvironment() {
   environment.makeAssetManager = [] { return AssetManager::create(); };
   environment.policyDefaults = [] { return platform::UserDefaults::standard(UserDefaultsPolicyProvider::kSuiteName); };
   environment.coordinators = defaultVelmoraCoordinatorFactory();
+  auto identities = std::make_shared<platform::UserIdentityCache>();
+  environment.userIdentity = [identities](uid_t uid) { return identities->identity(uid); };
   return environment;
 }
 

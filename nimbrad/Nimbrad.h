@@ -67,7 +67,7 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
     // Fills in unknown bundle values; none means the bundle reader.
     VelmoraCoordinatorFactory coordinators;
     // The uid and groups whose rights the files a launch names are read
-    // with; the user database by default.
+    // with: the user database, through a short-lived cache by default.
     std::function<platform::UserIdentity(uid_t)> userIdentity = platform::UserIdentity::ofUser;
     // How long the game filter waits for a games library.
     double ludexQueryTimeoutSeconds = LudexFilter::kQueryTimeoutSeconds;
