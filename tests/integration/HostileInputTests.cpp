@@ -75,6 +75,8 @@ TEST_F(HostileInput, ValuesWithLineBreaksCannotForgeLogLines) {
   EXPECT_EQ(daemon_->call("com.corvane.nimbra.velmora", named.toMessage()), kAccepted);
   EXPECT_TRUE(daemon_->waitForLine("registerDatabaseEntry: Evil\\n<3><nimbrad> forged from a name rid: "))
       << daemon_->logText();
+  // The entry's description keeps its own lines, and the value stays in one.
+  EXPECT_TRUE(daemon_->waitForLine("   Process: Evil\\n<3><nimbrad> forged from a name")) << daemon_->logText();
   auto badUID = messageWith(sampleEvent(), "UID", Value("501\n<3><nimbrad> forged from a uid"));
   EXPECT_EQ(daemon_->call("com.corvane.nimbra.velmora", badUID), Value(Dictionary{{"result", Value(1)}}));
   EXPECT_TRUE(daemon_->waitForLine(
