@@ -46,6 +46,7 @@ class Decoder {
       : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
         size_(bytes.size()),
         limits_(limits),
+        maxValues_(limits.valueBudget(bytes.size())),
         budget_(limits.decodedByteBudget(bytes.size())) {}
 
   Expected<Value, PropertyListError> run() {
@@ -106,7 +107,7 @@ class Decoder {
   }
 
   bool countValue() {
-    if (values_ >= limits_.maxValues) return fail("too many values");
+    if (values_ >= maxValues_) return fail("too many values");
     ++values_;
     return true;
   }
@@ -243,7 +244,7 @@ class Decoder {
     const std::uint64_t refsPerEntry = isDictionary ? 2 : 1;
     if (n > (end_ - pos) / refSize_ / refsPerEntry) return fail("container beyond end of data");
     // Checked before reserving, so a claimed count cannot allocate beyond the limit.
-    if (n * refsPerEntry > limits_.maxValues - values_) return fail("too many values");
+    if (n * refsPerEntry > maxValues_ - values_) return fail("too many values");
     const Frame frame{ref, parent};
     const auto entries = static_cast<std::size_t>(n);
 
@@ -278,6 +279,7 @@ class Decoder {
   std::uint64_t objectCount_ = 0;
   const std::uint8_t* table_ = nullptr;
   std::size_t end_ = 0;
+  const std::size_t maxValues_;
   std::size_t values_ = 0;
   const std::size_t budget_;
   std::size_t decoded_ = 0;

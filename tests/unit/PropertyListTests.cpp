@@ -355,6 +355,22 @@ TEST(PropertyList, DecodedStringsAndDataAreBoundedByTheInputSize) {
   auto expanded = PropertyList::decode(nimbra::test::expandingBinaryList(500'000, 500'000));
   ASSERT_FALSE(expanded);
   EXPECT_NE(expanded.error().message.find("exceed the size limit"), std::string::npos) << expanded.error().message;
+  // Values are bounded by the input too: shared containers multiply, shared
+  // leaves cost a reference byte per use.
+  Bplist squared;
+  for (int level = 1; level <= 2; ++level) {
+    std::string array = "\xAF\x10\xC8";  // 200 references
+    for (int i = 0; i < 200; ++i) array += squared.ref(level);
+    squared.objects.push_back(array);
+  }
+  squared.objects.push_back("\x10\x01");
+  auto multiplied = PropertyList::decode(squared.build(), {.valuesAllowance = 1000});
+  ASSERT_FALSE(multiplied);
+  EXPECT_NE(multiplied.error().message.find("too many values"), std::string::npos);
+  Bplist leaves{1, {"\xAF\x11\x03\xE8"s + std::string(1000, '\x01'), "\x09"s}};
+  auto shared = PropertyList::decode(leaves.build(), {.valuesAllowance = 0});
+  ASSERT_TRUE(shared) << shared.error().message;
+  EXPECT_EQ(shared->asArray()->size(), 1000u);
   // The same shape within the budget still decodes.
   auto modest = PropertyList::decode(nimbra::test::expandingBinaryList(1000, 1000));
   ASSERT_TRUE(modest) << modest.error().message;
