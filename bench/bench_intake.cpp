@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
 
   std::string pattern = (std::filesystem::temp_directory_path() / "nimbra-intake-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) return 1;
+  // The events' users read the bundles through "other", as the daemon reads them.
+  std::filesystem::permissions(pattern, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
   root = pattern;
   for (const char* dir : {"config/entitlements.d", "state", "runtime", "cache"}) {
     std::filesystem::create_directories(root + "/" + dir);
@@ -259,13 +262,15 @@ int main(int argc, char** argv) {
     };
     VelmoraEntity entity{sample.processName, sample.processPath, sample.processBundleID, sample.processTeamID,
                          sample.processDeveloperName, sample.processBundleVersion};
+    const platform::UserFileReader files(platform::UserIdentity::ofUser(sample.uid));
     std::cout << "stages\n";
-    time("getDisplayNameForPath", 2000, [&] { (void)PathParsers::getDisplayNameForPath(sample.processPath); });
-    time("reasonForLaunch", 2000, [&] { (void)reasonForLaunch(entity, entity, entity); });
-    time("LaunchBundle::containing", 2000, [&] { (void)LaunchBundle::containing(sample.processPath); });
+    time("UserIdentity::ofUser", 2000, [&] { (void)platform::UserIdentity::ofUser(sample.uid); });
+    time("getDisplayNameForPath", 2000, [&] { (void)PathParsers::getDisplayNameForPath(sample.processPath, files); });
+    time("reasonForLaunch", 2000, [&] { (void)reasonForLaunch(entity, entity, entity, files); });
+    time("LaunchBundle::containing", 2000, [&] { (void)LaunchBundle::containing(sample.processPath, files); });
     time("productKey", 2000, [&] {
       (void)ProductMappingProviding::productKey(daemon->productMappingProvider().get(), sample,
-                                                LaunchBundle::containing(sample.processPath));
+                                                LaunchBundle::containing(sample.processPath, files), files);
     });
     time("ProcessDataEntry::fromEvent", 2000, [&] {
       (void)ProcessDataEntry::fromEvent(sample, sample.eventTimestamp, VelmoraReason(), "/x");

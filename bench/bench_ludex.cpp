@@ -117,7 +117,8 @@ void BM_EnrichmentFromCachedBundles(benchmark::State& state) {
   event.processBundleID = event.processTeamID = "<unknown>";
   event.responsibleTeamID = event.targetTeamID = "<unknown>";
   auto factory = defaultVelmoraCoordinatorFactory();
-  for (auto _ : state) benchmark::DoNotOptimize(enrichUnknownValues(event, factory));
+  const platform::UserFileReader files(platform::UserIdentity::root());
+  for (auto _ : state) benchmark::DoNotOptimize(enrichUnknownValues(event, factory, files));
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("three paths, bundles checked against the disk");
 }
@@ -125,7 +126,8 @@ BENCHMARK(BM_EnrichmentFromCachedBundles)->Unit(benchmark::kMicrosecond);
 
 void BM_BundleReadUncached(benchmark::State& state) {
   auto& f = Fixture::shared();
-  for (auto _ : state) benchmark::DoNotOptimize(platform::Bundle::open(f.dir + "/Tool.app"));
+  const platform::UserFileReader files(platform::UserIdentity::root());
+  for (auto _ : state) benchmark::DoNotOptimize(platform::Bundle::open(f.dir + "/Tool.app", files));
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("one Info.plist read and decoded (what the cache saves)");
 }

@@ -1,6 +1,8 @@
 // Cost of inspecting one launch: the main and executable bundle tuples, the
 // display name and the translation reason of a process inside an
-// application bundle, on real files in a temporary folder.
+// application bundle, on real files in a temporary folder, read with the
+// rights of an unprivileged user (uid 501) as the daemon reads a user's
+// launch; and the look-up of that user's groups, done twice per event.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -12,6 +14,7 @@
 
 #include "nimbrad/PathParsers.h"
 #include "nimbrad/VelmoraReason.h"
+#include "platform/UserFileReader.h"
 
 namespace {
 
@@ -49,6 +52,9 @@ class Fixture {
   Fixture() {
     std::string pattern = std::filesystem::temp_directory_path().string() + "/nimbra-bench-XXXXXX";
     root_ = ::mkdtemp(pattern.data());
+    std::filesystem::permissions(root_, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                            std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                            std::filesystem::perms::others_exec);
     write("Resources/CuratedDisplayNames.plist",
           plist("<key>/usr/libexec/indexing/importer-host</key><string>Indexing Importer Host</string>"
                 "<key>/opt/other/tool</key><string>Other Tool</string>"));
@@ -99,14 +105,20 @@ Fixture& fixture() {
   return instance;
 }
 
+// A user who is not the owner of the files: they read through "other". A
+// fresh reader per launch, as the daemon makes one per event (a reader
+// remembers the directories it has checked).
+platform::UserFileReader userFiles() { return platform::UserFileReader(platform::UserIdentity{501, {20, 501}}); }
+
 void BM_PerLaunchInspection(benchmark::State& state) {
   Fixture& f = fixture();
   for (auto _ : state) {
+    const auto files = userFiles();
     auto main = PathParsers::mainBundleTuple(f.process.path);
     auto exec = PathParsers::execBundleTuple(f.target.path, main ? std::optional<std::string_view>(main->bundleName)
                                                                  : std::nullopt);
-    auto name = PathParsers::getDisplayNameForPath(f.process.path, f.config);
-    auto reason = nimbra::reasonForLaunch(f.process, f.responsible, f.target);
+    auto name = PathParsers::getDisplayNameForPath(f.process.path, files, f.config);
+    auto reason = nimbra::reasonForLaunch(f.process, f.responsible, f.target, files);
     benchmark::DoNotOptimize(main);
     benchmark::DoNotOptimize(exec);
     benchmark::DoNotOptimize(name);
@@ -127,7 +139,7 @@ BENCHMARK(BM_BundleTuples)->Unit(benchmark::kMicrosecond);
 
 void BM_DisplayName(benchmark::State& state) {
   Fixture& f = fixture();
-  for (auto _ : state) benchmark::DoNotOptimize(PathParsers::getDisplayNameForPath(f.process.path, f.config));
+  for (auto _ : state) benchmark::DoNotOptimize(PathParsers::getDisplayNameForPath(f.process.path, userFiles(), f.config));
 }
 BENCHMARK(BM_DisplayName)->Unit(benchmark::kMicrosecond);
 
@@ -139,9 +151,15 @@ BENCHMARK(BM_CuratedNameLookup)->Unit(benchmark::kMicrosecond);
 
 void BM_ReasonForLaunch(benchmark::State& state) {
   Fixture& f = fixture();
-  for (auto _ : state) benchmark::DoNotOptimize(nimbra::reasonForLaunch(f.process, f.responsible, f.target));
+  for (auto _ : state) benchmark::DoNotOptimize(nimbra::reasonForLaunch(f.process, f.responsible, f.target, userFiles()));
 }
 BENCHMARK(BM_ReasonForLaunch)->Unit(benchmark::kMicrosecond);
+
+void BM_UserIdentityLookup(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(platform::UserIdentity::ofUser(0));
+  state.SetLabel("user database: primary group and group list");
+}
+BENCHMARK(BM_UserIdentityLookup)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
   }
 
-  auto opened = platform::Bundle::open(bundle.string());
+  const platform::UserFileReader files(platform::UserIdentity::root());
+  auto opened = platform::Bundle::open(bundle.string(), files);
   if (!opened) std::abort();  // it is a directory
   (void)opened->localizedInfoDictionary();
   (void)opened->bundleIdentifier();
@@ -93,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nimbra::PathParsersConfiguration config;
   config.resourcesDirectory = scratch.directory();
   config.applicationsDirectory = scratch.directory() + "/";
-  auto name = nimbra::PathParsers::getDisplayNameForPath((bundle / "Contents/MacOS/Fuzz").string(), config);
+  auto name = nimbra::PathParsers::getDisplayNameForPath((bundle / "Contents/MacOS/Fuzz").string(), files, config);
   if (!name) std::abort();  // an openable bundle always has a name
-  (void)nimbra::reasonForBundle(bundle.string());
+  (void)nimbra::reasonForBundle(bundle.string(), files);
   return 0;
 }

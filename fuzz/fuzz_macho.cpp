@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result != 0 && slices != 0) std::abort();
   if (result == 0 && (slices == 0 || slices > platform::macho::kMaxSlices)) std::abort();
 
-  auto architectures = nimbra::detectArchitectures(scratch.file());
+  const platform::UserFileReader files(platform::UserIdentity::root());
+  auto architectures = nimbra::detectArchitectures(scratch.file(), files);
   if (architectures && (architectures->empty() || architectures->size() > slices)) std::abort();
   return 0;
 }

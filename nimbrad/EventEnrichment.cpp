@@ -18,20 +18,22 @@ void replaceFrom(const platform::Dictionary& found, const char* key, std::string
 
 VelmoraCoordinatorFactory defaultVelmoraCoordinatorFactory() {
   return [](const std::string& processName, const std::string& processPath, const std::string& targetPath,
-            const std::string& responsibleName, const std::string& responsiblePath) {
+            const std::string& responsibleName, const std::string& responsiblePath,
+            const platform::UserFileReader& files) {
     return std::make_unique<platform::VelmoraCoordinator>(processName, processPath, targetPath, responsibleName,
-                                                          responsiblePath, /*logAnalysis=*/false);
+                                                          responsiblePath, files, /*logAnalysis=*/false);
   };
 }
 
-VelmoraEventData enrichUnknownValues(VelmoraEventData event, const VelmoraCoordinatorFactory& makeCoordinator) {
+VelmoraEventData enrichUnknownValues(VelmoraEventData event, const VelmoraCoordinatorFactory& makeCoordinator,
+                                     const platform::UserFileReader& files) {
   bool anyUnknown = event.processBundleID == kUnknown || event.processTeamID == kUnknown ||
                     event.responsibleBundleID == kUnknown || event.responsibleTeamID == kUnknown ||
                     event.targetBundleID == kUnknown || event.targetTeamID == kUnknown;
   if (!anyUnknown || !makeCoordinator) return event;
 
   auto coordinator = makeCoordinator(event.processName, event.processPath, event.targetPath, event.responsibleName,
-                                     event.responsiblePath);
+                                     event.responsiblePath, files);
   if (!coordinator) return event;
   std::optional<platform::Dictionary> found = coordinator->analyze();
   if (!found) return event;

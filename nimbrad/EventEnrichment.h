@@ -14,10 +14,11 @@
 namespace nimbra {
 
 // Creates a coordinator for (process name, process path, target path,
-// responsible name, responsible path); may return nullptr (no analysis).
+// responsible name, responsible path) that reads files with the given
+// reader's rights (the launch's user); may return nullptr (no analysis).
 using VelmoraCoordinatorFactory = std::function<std::unique_ptr<platform::VelmoraCoordinating>(
     const std::string& processName, const std::string& processPath, const std::string& targetPath,
-    const std::string& responsibleName, const std::string& responsiblePath)>;
+    const std::string& responsibleName, const std::string& responsiblePath, const platform::UserFileReader& files)>;
 
 // Coordinators that read the bundles on disk, with their own logging off.
 VelmoraCoordinatorFactory defaultVelmoraCoordinatorFactory();
@@ -26,7 +27,9 @@ VelmoraCoordinatorFactory defaultVelmoraCoordinatorFactory();
 // of the six bundle and team identifiers is "<unknown>". For each executable:
 // an "<unknown>" bundle identifier lets the identifier and version be
 // replaced, an "<unknown>" team identifier the team identifier and developer
-// name; each only by a string the analysis holds under its key.
-VelmoraEventData enrichUnknownValues(VelmoraEventData event, const VelmoraCoordinatorFactory& makeCoordinator);
+// name; each only by a string the analysis holds under its key. The
+// coordinator reads with `files`' rights.
+VelmoraEventData enrichUnknownValues(VelmoraEventData event, const VelmoraCoordinatorFactory& makeCoordinator,
+                                     const platform::UserFileReader& files);
 
 }  // namespace nimbra

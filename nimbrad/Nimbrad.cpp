@@ -18,6 +18,7 @@
 #include "nimbrad/VelmoraEventData.h"
 #include "platform/Entitlements.h"
 #include "platform/Log.h"
+#include "platform/UserIdentityCache.h"
 
 namespace nimbra {
 
@@ -43,6 +44,8 @@ Nimbrad::Environment Nimbrad::defaultEnvironment() {
   environment.makeAssetManager = [] { return AssetManager::create(); };
   environment.policyDefaults = [] { return platform::UserDefaults::standard(UserDefaultsPolicyProvider::kSuiteName); };
   environment.coordinators = defaultVelmoraCoordinatorFactory();
+  auto identities = std::make_shared<platform::UserIdentityCache>();
+  environment.userIdentity = [identities](uid_t uid) { return identities->identity(uid); };
   return environment;
 }
 
@@ -245,7 +248,9 @@ Value Nimbrad::handleVelmoraEvent(const Value& message) {
     log().error("<nimbrad> Failed to extract event data: {}", decoded.error().description());
     return resultReply(1);
   }
-  VelmoraEventData event = enrichUnknownValues(std::move(decoded).value(), environment_.coordinators);
+  // Files the event names are read with its user's rights, never the daemon's.
+  const platform::UserFileReader files(environment_.userIdentity(decoded->uid));
+  VelmoraEventData event = enrichUnknownValues(std::move(decoded).value(), environment_.coordinators, files);
 
   if (!processListDataStore_->enableGameFilter.load()) {
     log().debug("<nimbrad: Ludex> Game filter disabled, processing all apps");
@@ -293,12 +298,13 @@ VelmoraEntity targetEntity(const VelmoraEventData& e) {
 }  // namespace
 
 void Nimbrad::processEvent(const VelmoraEventData& event) {
+  const platform::UserFileReader files(environment_.userIdentity(event.uid));
   // Display names, falling back to what the sender reported.
   // The three paths are usually one and the same: each is looked up once.
   std::map<std::string_view, std::optional<std::string>> displayNames;
   auto displayName = [&](const std::string& path) -> const std::optional<std::string>& {
     auto [it, inserted] = displayNames.try_emplace(path);
-    if (inserted) it->second = PathParsers::getDisplayNameForPath(path);
+    if (inserted) it->second = PathParsers::getDisplayNameForPath(path, files);
     return it->second;
   };
   VelmoraEventData named = event;
@@ -306,9 +312,9 @@ void Nimbrad::processEvent(const VelmoraEventData& event) {
   named.responsibleName = displayName(event.responsiblePath).value_or(event.responsibleName);
   named.targetFilename = displayName(event.targetPath).value_or(event.targetFilename);
 
-  VelmoraReason reason = reasonForLaunch(processEntity(named), responsibleEntity(named), targetEntity(named));
-  auto bundle = LaunchBundle::containing(event.processPath);
-  std::string productKey = ProductMappingProviding::productKey(productMappingProvider_.get(), event, bundle);
+  VelmoraReason reason = reasonForLaunch(processEntity(named), responsibleEntity(named), targetEntity(named), files);
+  auto bundle = LaunchBundle::containing(event.processPath, files);
+  std::string productKey = ProductMappingProviding::productKey(productMappingProvider_.get(), event, bundle, files);
   ProcessDataEntry entry =
       ProcessDataEntry::fromEvent(named, event.eventTimestamp, reason, productKey, *environment_.clock);
   if (auto rule = productMappingProvider_->rule(productKey); rule && rule->displayName) {
@@ -317,7 +323,7 @@ void Nimbrad::processEvent(const VelmoraEventData& event) {
   // A launch whose product is not the bundle it runs in is a component of
   // another product (a mapped product or an embedded helper).
   entry.is_embedded_component =
-      productKey != (bundle ? bundle->path : PathParsers::getContainingBundlePath(entry.process_path));
+      productKey != (bundle ? bundle->path : PathParsers::getContainingBundlePath(entry.process_path, files));
 
   VelmoraPolicy policy = velmoraPolicy_->currentPolicy();
   if (processListDataStore_->shouldExclude(entry, policy)) {
@@ -369,10 +375,10 @@ void Nimbrad::registerDatabaseEntry(const ProcessDataEntry& entry) {
   if (log().enabled(platform::LogLevel::Debug)) {  // the description is long: built only when logged
     if (*written) {
       log().debug("<nimbrad> registerDatabaseEntry [{}] successfully added to ProcessListDataStore",
-                  entry.description());
+                  entry.descriptionLines());
     } else {
       log().debug("<nimbrad> registerDatabaseEntry [{}] successfully updated in ProcessListDataStore",
-                  entry.description());
+                  entry.descriptionLines());
     }
   }
   if (rid < 0) sendFallbackDescriptorEvent(*analyticsService_, entry, fallbackDescriptorReason(entry));

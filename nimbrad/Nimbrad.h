@@ -36,6 +36,7 @@
 #include "platform/MemoryPressureSource.h"
 #include "platform/ServiceListener.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserIdentity.h"
 #include "platform/Value.h"
 
 namespace nimbra {
@@ -66,6 +67,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
     std::shared_ptr<AnalyticsService> analytics;
     // Fills in unknown bundle values; none means the bundle reader.
     VelmoraCoordinatorFactory coordinators;
+    // The uid and groups whose rights the files a launch names are read
+    // with: the user database, through a short-lived cache by default.
+    std::function<platform::UserIdentity(uid_t)> userIdentity = platform::UserIdentity::ofUser;
     // How long the game filter waits for a games library.
     double ludexQueryTimeoutSeconds = LudexFilter::kQueryTimeoutSeconds;
   };

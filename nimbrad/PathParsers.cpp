@@ -191,12 +191,13 @@ std::optional<std::string> PathParsers::getCuratedDisplayNameForPath(const std::
 }
 
 std::optional<std::string> PathParsers::getDisplayNameForPath(const std::string& path,
+                                                              const platform::UserFileReader& files,
                                                               const PathParsersConfiguration& config) {
   if (auto curated = getCuratedDisplayNameForPath(path, config)) return cleanDisplayName(*curated);
 
   std::string root = bundleRoot(path);
   if (belongsToBundle(path, root)) {
-    if (auto bundle = platform::Bundle::open(root)) {
+    if (auto bundle = platform::Bundle::open(root, files)) {
       platform::Dictionary localized = bundle->localizedInfoDictionary();
       const platform::Dictionary& info = bundle->infoDictionary();
       const std::string* name = nonEmptyString(localized, "CFBundleName");
@@ -223,10 +224,11 @@ std::optional<std::string> PathParsers::getDisplayNameForPath(const std::string&
   return std::nullopt;
 }
 
-std::optional<std::string> PathParsers::getBundleIdentifierForPath(const std::string& path) {
+std::optional<std::string> PathParsers::getBundleIdentifierForPath(const std::string& path,
+                                                                   const platform::UserFileReader& files) {
   std::string root = bundleRoot(path);
   if (!belongsToBundle(path, root)) return std::nullopt;
-  auto bundle = platform::Bundle::open(root);
+  auto bundle = platform::Bundle::open(root, files);
   if (!bundle) return std::nullopt;
   return bundle->bundleIdentifier();
 }
@@ -247,8 +249,9 @@ std::string innermostBundlePath(std::string path) {
 }  // namespace
 
 std::optional<platform::Bundle> PathParsers::getEmbeddedBundle(const std::string& path,
+                                                               const platform::UserFileReader& files,
                                                                const PathParsersConfiguration& config) {
-  std::string sanitized = handleSanitizedPath(path, config);
+  std::string sanitized = handleSanitizedPath(path, files, config);
   // Sanitizing once is enough: the sanitized path is what it is.
   std::string containing = innermostBundlePath(sanitized);
   if (containing == sanitized && !isBundlePath(containing)) {
@@ -256,14 +259,15 @@ std::optional<platform::Bundle> PathParsers::getEmbeddedBundle(const std::string
     return std::nullopt;
   }
   log().info("<nimbrad: PathParsers> getEmbeddedBundle: containing bundle for: {} is: {}", sanitized, containing);
-  return platform::Bundle::open(containing);
+  return platform::Bundle::open(containing, files);
 }
 
 std::optional<std::string> PathParsers::getShowInVistralPath(const std::string& path,
+                                                             const platform::UserFileReader& files,
                                                              const PathParsersConfiguration& config) {
   log().debug("<PathParsers: getShowInVistralPath> rawPath: {}", path);
   std::string candidate = bundleRoot(path);
-  if (!platform::files::exists(candidate)) return std::nullopt;
+  if (!files.status(candidate)) return std::nullopt;
   std::string resolved = resolveTranslocatedPath(candidate, config);
   if (resolved.starts_with(config.temporaryFolders)) {
     log().debug("<PathParsers: getShowInVistralPath> Hiding temp path: {}", resolved);
@@ -273,12 +277,13 @@ std::optional<std::string> PathParsers::getShowInVistralPath(const std::string& 
   return resolved;
 }
 
-std::string PathParsers::handleSanitizedPath(const std::string& path, const PathParsersConfiguration& config) {
-  if (platform::files::exists(path)) return path;
+std::string PathParsers::handleSanitizedPath(const std::string& path, const platform::UserFileReader& files,
+                                             const PathParsersConfiguration& config) {
+  if (files.status(path)) return path;
   // An empty path would otherwise name the applications directory itself.
   if (!path.empty()) {
     std::string underApplications = config.applicationsDirectory + path;
-    if (platform::files::exists(underApplications)) {
+    if (files.status(underApplications)) {
       std::string line = "found " + underApplications + "\n";
       std::fputs(line.c_str(), stdout);
       std::fflush(stdout);
@@ -289,8 +294,9 @@ std::string PathParsers::handleSanitizedPath(const std::string& path, const Path
   return path;
 }
 
-std::string PathParsers::getContainingBundlePath(const std::string& path, const PathParsersConfiguration& config) {
-  return innermostBundlePath(handleSanitizedPath(path, config));
+std::string PathParsers::getContainingBundlePath(const std::string& path, const platform::UserFileReader& files,
+                                                 const PathParsersConfiguration& config) {
+  return innermostBundlePath(handleSanitizedPath(path, files, config));
 }
 
 std::string PathParsers::resolveTranslocatedPath(const std::string& path, const PathParsersConfiguration& config) {

@@ -4,6 +4,8 @@
 // carry: their bundles, display names, the kind of bundle they belong to, a
 // path to reveal to the user. Stateless; every call looks at the file system
 // afresh (callers ask a few times per notification evaluation, not in loops).
+// The file system is looked at with the rights of the user the path concerns
+// (`files`): what that user could not reach or read does not exist here.
 // All functions may be called from any thread. None throws: a failure gives
 // an absent result (or the unchanged path) and, where stated, a log line on
 // the default log.
@@ -19,6 +21,7 @@
 #include "nimbrad/BundleType.h"
 #include "platform/Bundle.h"
 #include "platform/Translocation.h"
+#include "platform/UserFileReader.h"
 
 namespace nimbra {
 
@@ -73,16 +76,19 @@ class PathParsers {
   // display-name suffixes, in their order) ending with such a suffix, without
   // it. Enclosing quotes are removed. Absent when nothing gives a name.
   static std::optional<std::string> getDisplayNameForPath(const std::string& path,
+                                                          const platform::UserFileReader& files,
                                                           const PathParsersConfiguration& config =
                                                               PathParsersConfiguration::standard());
 
   // The bundle identifier of the bundle at bundleRoot(path), when the path is
   // in or is a bundle and that bundle has one.
-  static std::optional<std::string> getBundleIdentifierForPath(const std::string& path);
+  static std::optional<std::string> getBundleIdentifierForPath(const std::string& path,
+                                                               const platform::UserFileReader& files);
 
   // The bundle that contains the (sanitized) path, opened; absent when the
   // path is in no bundle or the bundle cannot be opened.
   static std::optional<platform::Bundle> getEmbeddedBundle(const std::string& path,
+                                                           const platform::UserFileReader& files,
                                                            const PathParsersConfiguration& config =
                                                                PathParsersConfiguration::standard());
 
@@ -90,6 +96,7 @@ class PathParsers {
   // path) when that exists, with translocation undone; absent when nothing
   // exists there or the result lies in the temporary folders.
   static std::optional<std::string> getShowInVistralPath(const std::string& path,
+                                                         const platform::UserFileReader& files,
                                                          const PathParsersConfiguration& config =
                                                              PathParsersConfiguration::standard());
 
@@ -100,13 +107,13 @@ class PathParsers {
   // `path` when something exists there; else the applications directory
   // followed by `path` when that exists (writing "found <that path>" to
   // standard output); else `path` unchanged, logged at error level.
-  static std::string handleSanitizedPath(const std::string& path,
+  static std::string handleSanitizedPath(const std::string& path, const platform::UserFileReader& files,
                                          const PathParsersConfiguration& config = PathParsersConfiguration::standard());
 
   // handleSanitizedPath(path), cut after its last component with a bundle
   // extension (the innermost bundle); the sanitized path itself when it has
   // none.
-  static std::string getContainingBundlePath(const std::string& path,
+  static std::string getContainingBundlePath(const std::string& path, const platform::UserFileReader& files,
                                              const PathParsersConfiguration& config =
                                                  PathParsersConfiguration::standard());
 

@@ -168,34 +168,50 @@ void ProcessDataEntry::deriveFields() {
   previously_launched_date_string = DateFormatter::format(previously_launched_date);
 }
 
-std::string ProcessDataEntry::description() const {
-  std::string text;
-  text.reserve(1024);
-  auto out = std::back_inserter(text);
-  fmt::format_to(out, "[ProcessDataEntry:\n   UID: {}\n   Product Key: {}\n   Product Display Name: {}", process_uid,
-                 product_key, product_display_name);
-  fmt::format_to(out, "\n   Is Embedded Component: {}", is_embedded_component ? "true" : "false");
-  fmt::format_to(out,
-                 "\n\n   Process: {}\n   Process Team: {}\n   Process Developer: {}\n   Process BundleID: {}"
-                 "\n   Process BundleVersion: {}\n   Process Path: {}",
-                 process_name, process_team_id, process_developer_name, process_bundle_id, process_bundle_version,
-                 process_path);
-  fmt::format_to(out,
-                 "\n\n   Target: {}\n   Target Team: {}\n   Target Developer: {}\n   Target BundleID: {}"
-                 "\n   Target BundleVersion: {}\n   Target Path: {}",
-                 target_name, target_team_id, target_developer_name, target_bundle_id, target_bundle_version,
-                 target_path);
-  fmt::format_to(out,
-                 "\n\n   Responsible: {}\n   Responsible Team: {}\n   Responsible Developer: {}"
-                 "\n   Responsible BundleID: {}\n   Responsible BundleVersion: {}\n   Responsible Path: {}",
-                 responsible_name, responsible_team_id, responsible_developer_name, responsible_bundle_id,
-                 responsible_bundle_version, responsible_path);
-  fmt::format_to(out, "\n\n   MainBundle: {}\n   MainBundleType: {}\n   ExecBundle: {}\n   ExecBundleType: {}",
-                 main_bundle, main_bundle_type, exec_bundle, exec_bundle_type);
-  fmt::format_to(out, "\n\n   Timestamp: {}\n   NumberOfTimesLaunched: {}\n   Reason: {}]",
-                 previously_launched_date_string, number_of_times_launched, reason.description());
-  return text;
+platform::LogLines ProcessDataEntry::descriptionLines() const {
+  platform::LogLines lines;
+  lines.add("[ProcessDataEntry:")
+      .add(fmt::format("   UID: {}", process_uid))
+      .add("   Product Key: " + product_key)
+      .add("   Product Display Name: " + product_display_name)
+      .add(fmt::format("   Is Embedded Component: {}", is_embedded_component ? "true" : "false"));
+  struct Role {
+    const char* label;
+    const std::string& name;
+    const std::string& team;
+    const std::string& developer;
+    const std::string& bundleID;
+    const std::string& bundleVersion;
+    const std::string& path;
+  };
+  for (const Role& role :
+       {Role{"Process", process_name, process_team_id, process_developer_name, process_bundle_id,
+             process_bundle_version, process_path},
+        Role{"Target", target_name, target_team_id, target_developer_name, target_bundle_id, target_bundle_version,
+             target_path},
+        Role{"Responsible", responsible_name, responsible_team_id, responsible_developer_name, responsible_bundle_id,
+             responsible_bundle_version, responsible_path}}) {
+    lines.add("")
+        .add(fmt::format("   {}: {}", role.label, role.name))
+        .add(fmt::format("   {} Team: {}", role.label, role.team))
+        .add(fmt::format("   {} Developer: {}", role.label, role.developer))
+        .add(fmt::format("   {} BundleID: {}", role.label, role.bundleID))
+        .add(fmt::format("   {} BundleVersion: {}", role.label, role.bundleVersion))
+        .add(fmt::format("   {} Path: {}", role.label, role.path));
+  }
+  lines.add("")
+      .add("   MainBundle: " + main_bundle)
+      .add(fmt::format("   MainBundleType: {}", main_bundle_type))
+      .add("   ExecBundle: " + exec_bundle)
+      .add(fmt::format("   ExecBundleType: {}", exec_bundle_type))
+      .add("")
+      .add("   Timestamp: " + previously_launched_date_string)
+      .add(fmt::format("   NumberOfTimesLaunched: {}", number_of_times_launched))
+      .add("   Reason: " + reason.description() + "]");
+  return lines;
 }
+
+std::string ProcessDataEntry::description() const { return descriptionLines().joined(); }
 
 std::string ProcessDataEntry::tableRow() const {
   std::vector<std::string> cells = {

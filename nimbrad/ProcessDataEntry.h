@@ -16,6 +16,7 @@
 #include "nimbrad/VelmoraEventData.h"
 #include "nimbrad/VelmoraReason.h"
 #include "platform/Clock.h"
+#include "platform/Log.h"
 #include "platform/Value.h"
 
 namespace nimbra {
@@ -77,7 +78,10 @@ struct ProcessDataEntry {
   // A date as stored: whole seconds since 1970, truncated; before 1970 gives 0.
   static std::uint64_t storedSeconds(platform::Date date);
 
-  // The multi-line text form for logs and dumps (hashes not shown).
+  // The multi-line text form for logs and dumps (hashes not shown), as
+  // lines (logged this way, a value holding a line break cannot start a
+  // line of its own) and joined.
+  platform::LogLines descriptionLines() const;
   std::string description() const;
 
   // The one-line fixed-width form of the dumps (17 columns), and the header

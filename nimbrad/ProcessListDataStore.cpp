@@ -72,8 +72,9 @@ int parameterIndex(sqlite3_stmt* statement, std::string_view name) {
 
 enum class BindOutcome { bound, unsupported, outOfRange };
 
-// Binds one value by the type rules of the store: text as text up to its
-// first NUL (as a terminated string would be), every integer as a 64-bit
+// Binds one value by the type rules of the store: text as text with its
+// length, so that every byte counts (texts differing after a NUL must never
+// merge two identities), every integer as a 64-bit
 // integer, a double as a double. Booleans and absent values are refused: a
 // silent 0/1 or NULL in an identity column would corrupt later lookups.
 BindOutcome bindValue(sqlite3_stmt* statement, int index, const SQLParameter& value, int& resultCode) {
@@ -81,10 +82,7 @@ BindOutcome bindValue(sqlite3_stmt* statement, int index, const SQLParameter& va
   switch (value.type()) {
     case Type::text: {
       std::string_view text = value.text();
-      const void* nul = std::memchr(text.data(), '\0', text.size());
-      std::size_t length = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text.data())
-                                          : text.size();
-      resultCode = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(length), SQLITE_TRANSIENT);
+      resultCode = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
       return BindOutcome::bound;
     }
     case Type::uint32:

@@ -7,10 +7,11 @@ namespace nimbra {
 
 std::optional<std::string> ProductKeyResolver::actionURL(const NativeAppListProviding& nativeApps,
                                                          const std::optional<std::string>& bundleID,
-                                                         const std::optional<std::string>& productKey) {
+                                                         const std::optional<std::string>& productKey,
+                                                         const platform::UserFileReader& files) {
   const auto& log = platform::Logger::defaultLog();
   if (productKey && productKey->starts_with("/")) {
-    if (auto bundle = platform::Bundle::open(*productKey)) {
+    if (auto bundle = platform::Bundle::open(*productKey, files)) {
       if (auto keyBundleID = bundle->bundleIdentifier()) {
         if (auto url = nativeApps.actionURL(*keyBundleID)) {
           log.debug("<ProductKeyResolver> Found actionURL via productKey bundleID: {}", *keyBundleID);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "nimbrad/NativeAppListProviding.h"
+#include "platform/UserFileReader.h"
 
 namespace nimbra {
 
@@ -19,10 +20,11 @@ class ProductKeyResolver {
   // identifier (read from the bundle on disk) is looked up first. Then
   // `bundleID`, unless absent or "<unknown>". nullopt when neither has an
   // entry. Each outcome is logged at debug level. Any thread; reads the
-  // bundle's information file.
+  // bundle's information file with `files`' rights (the asking user's).
   static std::optional<std::string> actionURL(const NativeAppListProviding& nativeApps,
                                               const std::optional<std::string>& bundleID,
-                                              const std::optional<std::string>& productKey);
+                                              const std::optional<std::string>& productKey,
+                                              const platform::UserFileReader& files);
 };
 
 }  // namespace nimbra

@@ -23,6 +23,7 @@ bool isProductBundleKind(BundleType kind) {
 std::string ProductMappingProviding::productKey(const ProductMappingProviding* provider,
                                                 const VelmoraEventData& event,
                                                 const std::optional<LaunchBundle>& bundle,
+                                                const platform::UserFileReader& files,
                                                 const PathParsersConfiguration& paths) {
   VelmoraEventData candidate = event;
   if (bundle && isProductBundleKind(bundle->kind)) {
@@ -43,7 +44,7 @@ std::string ProductMappingProviding::productKey(const ProductMappingProviding* p
   std::optional<std::string> identifier;
   if (bundle && bundle->path == defaultKey) {
     if (!bundle->bundleID.empty()) identifier = bundle->bundleID;
-  } else if (auto embedded = PathParsers::getEmbeddedBundle(defaultKey, paths)) {
+  } else if (auto embedded = PathParsers::getEmbeddedBundle(defaultKey, files, paths)) {
     identifier = embedded->bundleIdentifier();
   }
   if (identifier) {
@@ -53,8 +54,9 @@ std::string ProductMappingProviding::productKey(const ProductMappingProviding* p
   return defaultKey;
 }
 
-std::optional<LaunchBundle> LaunchBundle::containing(const std::string& path, const PathParsersConfiguration& paths) {
-  auto bundle = PathParsers::getEmbeddedBundle(path, paths);
+std::optional<LaunchBundle> LaunchBundle::containing(const std::string& path, const platform::UserFileReader& files,
+                                                     const PathParsersConfiguration& paths) {
+  auto bundle = PathParsers::getEmbeddedBundle(path, files, paths);
   if (!bundle) return std::nullopt;
   LaunchBundle out;
   out.path = bundle->path();

@@ -29,11 +29,11 @@ struct LaunchBundle {
 
   bool operator==(const LaunchBundle&) const = default;
 
-  // The bundle containing `path` (the innermost one), read from disk; absent
-  // when the path is in no bundle that opens. The kind comes from the bundle
-  // directory's extension; team identifier and developer name are not
-  // recorded in bundles and stay empty.
-  static std::optional<LaunchBundle> containing(const std::string& path,
+  // The bundle containing `path` (the innermost one), read from disk with
+  // `files`' rights; absent when the path is in no bundle that opens. The
+  // kind comes from the bundle directory's extension; team identifier and
+  // developer name are not recorded in bundles and stay empty.
+  static std::optional<LaunchBundle> containing(const std::string& path, const platform::UserFileReader& files,
                                                 const PathParsersConfiguration& paths = PathParsersConfiguration::standard());
 };
 
@@ -64,9 +64,9 @@ class ProductMappingProviding {
   // against the rules, then (no match) once more with the bundle identifier
   // of the bundle containing the default key; a match gives its product key.
   // `provider` may be null (the default key). Any thread; reads bundles on
-  // disk for the second try.
+  // disk for the second try, with `files`' rights.
   static std::string productKey(const ProductMappingProviding* provider, const VelmoraEventData& event,
-                                const std::optional<LaunchBundle>& bundle,
+                                const std::optional<LaunchBundle>& bundle, const platform::UserFileReader& files,
                                 const PathParsersConfiguration& paths = PathParsersConfiguration::standard());
 };
 

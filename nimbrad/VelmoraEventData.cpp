@@ -12,6 +12,7 @@ std::string VelmoraValidationError::description() const {
   switch (kind_) {
     case Kind::missingRequiredField: return "Missing required field: " + value_;
     case Kind::fieldNotString: return "Field '" + value_ + "' is not a String";
+    case Kind::fieldContainsNUL: return "Field '" + value_ + "' contains a NUL character";
     case Kind::invalidUID: return "Invalid UID value: " + value_ + " is not uid_t";
   }
   return value_;
@@ -52,6 +53,9 @@ platform::Expected<const std::string*, VelmoraValidationError> stringValue(const
   if (value == nullptr) return platform::unexpected(VelmoraValidationError::missingRequiredField(key));
   const std::string* text = value->asString();
   if (text == nullptr) return platform::unexpected(VelmoraValidationError::fieldNotString(key));
+  if (text->find('\0') != std::string::npos) {
+    return platform::unexpected(VelmoraValidationError::fieldContainsNUL(key));
+  }
   return text;
 }
 

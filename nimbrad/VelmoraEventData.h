@@ -17,17 +17,20 @@ namespace nimbra {
 
 class VelmoraValidationError {
  public:
-  enum class Kind { missingRequiredField, fieldNotString, invalidUID };
+  enum class Kind { missingRequiredField, fieldNotString, fieldContainsNUL, invalidUID };
 
   static VelmoraValidationError missingRequiredField(std::string key) { return {Kind::missingRequiredField, std::move(key)}; }
   static VelmoraValidationError fieldNotString(std::string key) { return {Kind::fieldNotString, std::move(key)}; }
+  // A text with a NUL byte names no file, and would read as its prefix
+  // wherever a C string is taken: refused rather than stored.
+  static VelmoraValidationError fieldContainsNUL(std::string key) { return {Kind::fieldContainsNUL, std::move(key)}; }
   static VelmoraValidationError invalidUID(std::string text) { return {Kind::invalidUID, std::move(text)}; }
 
   Kind kind() const { return kind_; }
   // The key, or for invalidUID the UID text as received.
   const std::string& value() const { return value_; }
   // "Missing required field: K", "Field 'K' is not a String",
-  // "Invalid UID value: T is not uid_t".
+  // "Field 'K' contains a NUL character", "Invalid UID value: T is not uid_t".
   std::string description() const;
 
   bool operator==(const VelmoraValidationError&) const = default;
@@ -60,9 +63,9 @@ struct VelmoraEventData {
   std::string responsibleDeveloperName;
   std::string eventTimestamp;
 
-  // Decodes a launch event message. Every key must hold a string; the first
-  // failing key in the fixed reading order decides the error. Keys not listed
-  // are ignored.
+  // Decodes a launch event message. Every key must hold a string without a
+  // NUL byte; the first failing key in the fixed reading order decides the
+  // error. Keys not listed are ignored.
   static platform::Expected<VelmoraEventData, VelmoraValidationError> fromMessage(const platform::Value& message);
 
   // The message form: the twenty keys, each a string ("UID" in decimal).

@@ -2,10 +2,8 @@
 
 #include "nimbrad/PathParsers.h"
 #include "platform/Bundle.h"
-#include "platform/FileProbe.h"
 #include "platform/Log.h"
 #include "platform/MachO.h"
-#include "platform/ParsedFileCache.h"
 
 namespace nimbra {
 
@@ -32,8 +30,9 @@ void appendArchitecture(std::string& text, std::int32_t cputype) {
 // inspected only when the process's reason leaves the decision to them.
 class LazyReason {
  public:
-  LazyReason(const VelmoraEntity& entity, const VelmoraEntity& process, const std::optional<VelmoraReason>& known)
-      : entity_(entity), sameAsProcess_(entity.path == process.path), known_(known) {}
+  LazyReason(const VelmoraEntity& entity, const VelmoraEntity& process, const std::optional<VelmoraReason>& known,
+             const platform::UserFileReader& files)
+      : entity_(entity), sameAsProcess_(entity.path == process.path), known_(known), files_(files) {}
 
   VelmoraReason::Kind kind() {
     if (!kind_) {
@@ -42,7 +41,7 @@ class LazyReason {
       } else if (known_) {
         kind_ = known_->kind();
       } else {
-        kind_ = reasonForBundle(entity_.path, entity_).reason.kind();
+        kind_ = reasonForBundle(entity_.path, files_, entity_).reason.kind();
       }
     }
     return *kind_;
@@ -52,6 +51,7 @@ class LazyReason {
   const VelmoraEntity& entity_;
   bool sameAsProcess_;
   const std::optional<VelmoraReason>& known_;
+  const platform::UserFileReader& files_;
   std::optional<VelmoraReason::Kind> kind_;
 };
 
@@ -84,14 +84,14 @@ VelmoraReason VelmoraReason::fromDescription(std::string_view text) {
   return unknown();
 }
 
-std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path) {
-  auto version = platform::FileVersion::of(path);
-  if (!version) {
+std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path,
+                                                             const platform::UserFileReader& files) {
+  if (!files.status(path)) {
     log().debug("<VelmoraReason> detectArchitectures: File does not exist: {}", path);
     return std::nullopt;
   }
   std::vector<std::int32_t> architectures;
-  int result = platform::macho::forEachSliceCached(path, version, [&](std::int32_t cputype, std::int32_t) {
+  int result = platform::macho::forEachSliceCached(files, path, [&](std::int32_t cputype, std::int32_t) {
     if (cputype == platform::macho::kCpuTypeX86_64 || cputype == platform::macho::kCpuTypeArm64) {
       architectures.push_back(cputype);
     }
@@ -107,18 +107,19 @@ std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& 
   return architectures;
 }
 
-BundleReason reasonForBundle(const std::string& path, const VelmoraEntity& entity) {
+BundleReason reasonForBundle(const std::string& path, const platform::UserFileReader& files,
+                             const VelmoraEntity& entity) {
   std::string text = "<VelmoraReason fromBundle> ";
   std::optional<std::vector<std::int32_t>> architectures;
   static const platform::Dictionary noInfo;
   std::optional<platform::Bundle> bundle;
-  if (PathParsers::isBundlePath(path)) bundle = platform::Bundle::open(path);
+  if (PathParsers::isBundlePath(path)) bundle = platform::Bundle::open(path, files);
   const platform::Dictionary* info = &noInfo;
   if (bundle) {
     info = &bundle->infoDictionary();
     architectures = bundle->executableArchitectures();
   } else {
-    architectures = detectArchitectures(path);
+    architectures = detectArchitectures(path, files);
     text.append("Direct Mach-O detection | ");
   }
 
@@ -173,13 +174,14 @@ BundleReason reasonForBundle(const std::string& path, const VelmoraEntity& entit
 }
 
 VelmoraReason reasonForLaunch(const VelmoraEntity& process, const VelmoraEntity& responsible,
-                              const VelmoraEntity& target, const std::optional<VelmoraReason>& knownProcess,
+                              const VelmoraEntity& target, const platform::UserFileReader& files,
+                              const std::optional<VelmoraReason>& knownProcess,
                               const std::optional<VelmoraReason>& knownResponsible,
                               const std::optional<VelmoraReason>& knownTarget) {
   using Kind = VelmoraReason::Kind;
-  const Kind rP = knownProcess ? knownProcess->kind() : reasonForBundle(process.path, process).reason.kind();
-  LazyReason rR(responsible, process, knownResponsible);
-  LazyReason rT(target, process, knownTarget);
+  const Kind rP = knownProcess ? knownProcess->kind() : reasonForBundle(process.path, files, process).reason.kind();
+  LazyReason rR(responsible, process, knownResponsible, files);
+  LazyReason rT(target, process, knownTarget, files);
 
   switch (rP) {
     case Kind::x86SetInPlist: return VelmoraReason::x86SetInPlist(process);

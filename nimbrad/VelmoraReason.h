@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nimbrad/VelmoraEntity.h"
+#include "platform/UserFileReader.h"
 
 namespace nimbra {
 
@@ -53,10 +54,11 @@ class VelmoraReason {
 };
 
 // The recognised CPU types (x86_64 and arm64) of the executable at `path`, one
-// entry per slice in slice order; nullopt when the file does not exist, cannot
-// be read as an executable, or has no recognised slice (each logged at debug
-// level). Thread-safe.
-std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path);
+// entry per slice in slice order; nullopt when the file does not exist for
+// the user of `files`, cannot be read by them as an executable, or has no
+// recognised slice (each logged at debug level). Thread-safe.
+std::optional<std::vector<std::int32_t>> detectArchitectures(const std::string& path,
+                                                             const platform::UserFileReader& files);
 
 struct BundleReason {
   VelmoraReason reason;
@@ -72,15 +74,19 @@ struct BundleReason {
 // not required) x86SetInPlist; both without either setting x86Forced;
 // anything else (including no readable architectures) unknown. The reason
 // carries `entity`. Never yields x86Checkbox. Thread-safe.
-BundleReason reasonForBundle(const std::string& path, const VelmoraEntity& entity = {});
+// Files are read with `files`' rights.
+BundleReason reasonForBundle(const std::string& path, const platform::UserFileReader& files,
+                             const VelmoraEntity& entity = {});
 
 // The reason stored for a launch of `process`, started for `target` on
 // behalf of `responsible`. A known reason of an executable is used instead of
 // inspecting its path; the responsible and target executables count as
 // unknown when they have the process's path. Their paths are inspected only
-// when the process's own reason leaves the decision to them. Thread-safe.
+// when the process's own reason leaves the decision to them, with `files`'
+// rights (the launch's user). Thread-safe.
 VelmoraReason reasonForLaunch(const VelmoraEntity& process, const VelmoraEntity& responsible,
-                              const VelmoraEntity& target, const std::optional<VelmoraReason>& knownProcess = {},
+                              const VelmoraEntity& target, const platform::UserFileReader& files,
+                              const std::optional<VelmoraReason>& knownProcess = {},
                               const std::optional<VelmoraReason>& knownResponsible = {},
                               const std::optional<VelmoraReason>& knownTarget = {});
 

@@ -43,7 +43,11 @@ std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t n) {
 class Decoder {
  public:
   Decoder(std::string_view bytes, const PropertyListLimits& limits)
-      : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()), limits_(limits) {}
+      : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
+        size_(bytes.size()),
+        limits_(limits),
+        maxValues_(limits.valueBudget(bytes.size())),
+        budget_(limits.decodedByteBudget(bytes.size())) {}
 
   Expected<Value, PropertyListError> run() {
     if (size_ < kMagic.size() + kTrailerSize || std::memcmp(data_, kMagic.data(), kMagic.size()) != 0)
@@ -103,8 +107,15 @@ class Decoder {
   }
 
   bool countValue() {
-    if (values_ >= limits_.maxValues) return fail("too many values");
+    if (values_ >= maxValues_) return fail("too many values");
     ++values_;
+    return true;
+  }
+
+  // Charged before the copy is made, so a refused input never allocates it.
+  bool chargeBytes(std::uint64_t n) {
+    if (n > budget_ - decoded_) return fail("decoded strings and data exceed the size limit");
+    decoded_ += static_cast<std::size_t>(n);
     return true;
   }
 
@@ -131,6 +142,7 @@ class Decoder {
     const char* bytes = reinterpret_cast<const char*>(data_ + pos);
     if ((marker >> 4) == kAsciiString) {
       if (!has(pos, length)) return fail("string beyond end of data");
+      if (!chargeBytes(length)) return false;
       std::string_view text(bytes, static_cast<std::size_t>(length));
       bool ascii = true;
       for (char c : text) ascii &= static_cast<std::uint8_t>(c) < 0x80;
@@ -142,6 +154,7 @@ class Decoder {
       return true;
     }
     if (length > (end_ - pos) / 2) return fail("string beyond end of data");
+    if (!chargeBytes(length * 2)) return false;
     out.reserve(static_cast<std::size_t>(length));
     utf8::appendUtf16(out, std::string_view(bytes, static_cast<std::size_t>(length) * 2), true);
     return true;
@@ -199,6 +212,7 @@ class Decoder {
         std::uint64_t length;
         if (!count(low, pos, length)) return false;
         if (!has(pos, length)) return fail("data beyond end of data");
+        if (!chargeBytes(length)) return false;
         out = Value(Data(data_ + pos, data_ + pos + length));
         return true;
       }
@@ -230,7 +244,7 @@ class Decoder {
     const std::uint64_t refsPerEntry = isDictionary ? 2 : 1;
     if (n > (end_ - pos) / refSize_ / refsPerEntry) return fail("container beyond end of data");
     // Checked before reserving, so a claimed count cannot allocate beyond the limit.
-    if (n * refsPerEntry > limits_.maxValues - values_) return fail("too many values");
+    if (n * refsPerEntry > maxValues_ - values_) return fail("too many values");
     const Frame frame{ref, parent};
     const auto entries = static_cast<std::size_t>(n);
 
@@ -265,7 +279,10 @@ class Decoder {
   std::uint64_t objectCount_ = 0;
   const std::uint8_t* table_ = nullptr;
   std::size_t end_ = 0;
+  const std::size_t maxValues_;
   std::size_t values_ = 0;
+  const std::size_t budget_;
+  std::size_t decoded_ = 0;
   const char* error_ = "";
 };
 

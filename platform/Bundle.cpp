@@ -1,6 +1,7 @@
 #include "platform/Bundle.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -47,18 +48,38 @@ ParsedFileCache<Dictionary>& stringsCache() {
   return *cache;
 }
 
-std::shared_ptr<const Dictionary> readInfoDictionary(const std::string& bundlePath) {
+// What a failed open says about the file: absent for the user (nothing
+// there, or nothing they may read), or present but not a regular file.
+bool absentForUser(int error) { return error != EISDIR && error != ENODEV; }
+
+// Parses the open `file` through `cache`, which then keeps the parse for the
+// file's version. nullptr when the content is unusable.
+template <typename Parse>
+std::shared_ptr<const Dictionary> parseOpenFile(ParsedFileCache<Dictionary>& cache, const std::string& path,
+                                                const UserFileReader::OpenFile& file, Parse parse) {
+  const int fd = file.fd.get();
+  return cache.get(
+      path, FileVersion::of(file.status),
+      [fd, &parse](const std::string&) -> std::shared_ptr<const Dictionary> {
+        auto bytes = files::readDescriptor(fd, Bundle::kMaxInfoFileBytes);
+        if (!bytes) return nullptr;
+        return parse(*bytes);
+      },
+      [fd] { return FileVersion::ofOpenFile(fd); });
+}
+
+std::shared_ptr<const Dictionary> readInfoDictionary(const std::string& bundlePath, const UserFileReader& files) {
   for (std::string_view relative : {"Contents/Info.plist", "Info.plist", "Resources/Info.plist"}) {
     std::string candidate = join(bundlePath, relative);
-    auto version = FileVersion::of(candidate);
-    if (!version) continue;
+    auto file = files.open(candidate);
+    if (!file && absentForUser(file.error())) continue;
     // The first one present decides, readable or not: a broken Info.plist
     // is not papered over by a stray one elsewhere in the bundle.
-    if (!version->isRegularFile()) return emptyDictionary();
-    auto info = infoCache().get(candidate, *version, [](const std::string& file) -> std::shared_ptr<const Dictionary> {
+    if (!file) return emptyDictionary();
+    auto info = parseOpenFile(infoCache(), candidate, *file, [](const std::string& bytes) -> std::shared_ptr<const Dictionary> {
       PropertyListLimits limits;
       limits.maxDepth = 32;
-      auto value = PropertyList::readFile(file, limits, Bundle::kMaxInfoFileBytes);
+      auto value = PropertyList::decode(bytes, limits);
       Dictionary* dictionary = value ? value->asDictionary() : nullptr;
       return dictionary ? std::make_shared<const Dictionary>(std::move(*dictionary)) : nullptr;
     });
@@ -69,16 +90,23 @@ std::shared_ptr<const Dictionary> readInfoDictionary(const std::string& bundlePa
 
 struct StringsFileFound {
   std::string path;
-  FileVersion version;
+  UserFileReader::OpenFile file;
 };
 
-std::optional<StringsFileFound> localizedStringsPath(const std::string& resources) {
+std::optional<StringsFileFound> localizedStringsPath(const std::string& resources, const UserFileReader& files) {
+  auto found = [&files](std::string candidate) -> std::optional<StringsFileFound> {
+    auto file = files.open(candidate);
+    if (!file) return std::nullopt;
+    return StringsFileFound{std::move(candidate), std::move(file).value()};
+  };
   for (std::string_view language : {"en", "English", "Base"}) {
-    std::string candidate = join(join(resources, std::string(language) + ".lproj"), kStringsFileName);
-    if (auto version = FileVersion::ofRegularFile(candidate)) return StringsFileFound{candidate, *version};
+    if (auto strings = found(join(join(resources, std::string(language) + ".lproj"), kStringsFileName))) return strings;
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(resources.c_str()), ::closedir);
+  auto listing = files.openDirectory(resources);
+  if (!listing) return std::nullopt;
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(listing->get()), ::closedir);
   if (!directory) return std::nullopt;
+  listing->release();  // now owned by `directory`
   std::vector<std::string> languages;
   std::size_t seen = 0;
   while (dirent* entry = ::readdir(directory.get())) {
@@ -88,34 +116,41 @@ std::optional<StringsFileFound> localizedStringsPath(const std::string& resource
   }
   std::sort(languages.begin(), languages.end());
   for (const std::string& language : languages) {
-    std::string candidate = join(join(resources, language), kStringsFileName);
-    if (auto version = FileVersion::ofRegularFile(candidate)) return StringsFileFound{candidate, *version};
+    if (auto strings = found(join(join(resources, language), kStringsFileName))) return strings;
   }
   return std::nullopt;
 }
 
+bool isDirectoryFor(const UserFileReader& files, const std::string& path) {
+  auto status = files.status(path);
+  return status && S_ISDIR(status->st_mode);
+}
+
+bool isRegularFileFor(const UserFileReader& files, const std::string& path) {
+  auto status = files.status(path);
+  return status && S_ISREG(status->st_mode);
+}
+
 }  // namespace
 
-std::optional<Bundle> Bundle::open(const std::string& path) {
-  if (!files::isDirectory(path)) return std::nullopt;
-  return Bundle(path, readInfoDictionary(path));
+std::optional<Bundle> Bundle::open(const std::string& path, const UserFileReader& files) {
+  if (!isDirectoryFor(files, path)) return std::nullopt;
+  return Bundle(path, readInfoDictionary(path, files), files);
 }
 
 std::string Bundle::resourcesDirectory() const {
   for (std::string_view relative : {"Contents/Resources", "Resources"}) {
     std::string candidate = join(path_, relative);
-    if (files::isDirectory(candidate)) return candidate;
+    if (isDirectoryFor(files_, candidate)) return candidate;
   }
   return path_;
 }
 
 Dictionary Bundle::localizedInfoDictionary() const {
-  auto found = localizedStringsPath(resourcesDirectory());
+  auto found = localizedStringsPath(resourcesDirectory(), files_);
   if (!found) return {};
-  auto parsed = stringsCache().get(found->path, found->version, [](const std::string& file) -> std::shared_ptr<const Dictionary> {
-    auto bytes = files::readRegularFile(file, kMaxInfoFileBytes);
-    if (!bytes) return nullptr;
-    auto strings = StringsFile::parse(*bytes);
+  auto parsed = parseOpenFile(stringsCache(), found->path, found->file, [](const std::string& bytes) -> std::shared_ptr<const Dictionary> {
+    auto strings = StringsFile::parse(bytes);
     if (!strings) return nullptr;
     return std::make_shared<const Dictionary>(std::move(strings).value());
   });
@@ -140,8 +175,8 @@ std::optional<std::string> Bundle::executablePath() const {
     return std::nullopt;
   }
   std::string contents = join(path_, "Contents");
-  std::string candidate = files::isDirectory(contents) ? join(join(contents, "MacOS"), *name) : join(path_, *name);
-  if (!files::isRegularFile(candidate)) return std::nullopt;
+  std::string candidate = isDirectoryFor(files_, contents) ? join(join(contents, "MacOS"), *name) : join(path_, *name);
+  if (!isRegularFileFor(files_, candidate)) return std::nullopt;
   return candidate;
 }
 
@@ -149,7 +184,7 @@ std::optional<std::vector<std::int32_t>> Bundle::executableArchitectures() const
   auto executable = executablePath();
   if (!executable) return std::nullopt;
   std::vector<std::int32_t> architectures;
-  int result = macho::forEachSliceCached(*executable, std::nullopt, [&](std::int32_t cputype, std::int32_t) {
+  int result = macho::forEachSliceCached(files_, *executable, [&](std::int32_t cputype, std::int32_t) {
     architectures.push_back(cputype);
   });
   if (result != 0) return std::nullopt;
@@ -164,7 +199,7 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name, std::s
   }
   if (file.find('/') != std::string::npos) return std::nullopt;
   std::string candidate = join(resourcesDirectory(), file);
-  if (!files::isRegularFile(candidate)) return std::nullopt;
+  if (!isRegularFileFor(files_, candidate)) return std::nullopt;
   return candidate;
 }
 

@@ -10,7 +10,8 @@
 // "<resources>/<language>.lproj/InfoPlist.strings", where <resources> is
 // "Contents/Resources", "Resources" or the bundle itself (first that exists)
 // and the language is the first of "en", "English", "Base" that has the file,
-// else the alphabetically first ".lproj" directory that has it: the daemon
+// else the alphabetically first ".lproj" directory that has it (the user must
+// be able to list <resources> for that): the daemon
 // runs without a user language, and English is the development language of
 // nearly every bundle.
 //
@@ -18,6 +19,10 @@
 // is not a property list, a root that is not a dictionary, a FIFO in place of
 // a file, a link loop. Each reads as absent or empty, never as a failure of
 // the caller.
+//
+// A bundle is read with the rights of a user (the one who launched it, or
+// who asks about it), through the UserFileReader it is opened with: a file
+// that user could not read is absent, whatever the daemon itself may read.
 
 #include <cstdint>
 #include <optional>
@@ -26,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UserFileReader.h"
 #include "platform/Value.h"
 
 namespace platform {
@@ -36,10 +42,12 @@ class Bundle {
   static constexpr std::size_t kMaxInfoFileBytes = 4 * 1024 * 1024;
 
   // Opens the bundle directory at `path` and reads its information
-  // dictionary. nullopt when `path` is not a directory (following symbolic
-  // links; a loop is not a directory). A directory without a readable
-  // Info.plist opens with an empty information dictionary.
-  static std::optional<Bundle> open(const std::string& path);
+  // dictionary, both with `files`' rights, which the bundle keeps for every
+  // later read. nullopt when `path` is not a directory the user can reach
+  // (following symbolic links; a loop is not a directory). A directory
+  // without an Info.plist the user may read opens with an empty information
+  // dictionary.
+  static std::optional<Bundle> open(const std::string& path, const UserFileReader& files);
 
   const std::string& path() const { return path_; }
 
@@ -57,26 +65,29 @@ class Bundle {
   // A string value of the information dictionary, or nullptr.
   const std::string* infoString(std::string_view key) const;
 
-  // The path of the executable when "CFBundleExecutable" names a file inside
-  // the bundle that exists; nullopt otherwise (also for a name containing
+  // The path of the executable when "CFBundleExecutable" names a regular
+  // file inside the bundle that exists for the user; nullopt otherwise (also for a name containing
   // "/" or equal to "." or "..", which would leave the bundle).
   std::optional<std::string> executablePath() const;
 
   // The CPU types of every slice of the executable, in slice order; nullopt
-  // when there is no executable or it cannot be read as one.
+  // when there is no executable or the user cannot read it as one.
   std::optional<std::vector<std::int32_t>> executableArchitectures() const;
 
-  // "<resources>/<name>.<type>" when it is a regular file, else nullopt.
+  // "<resources>/<name>.<type>" when it is a regular file that exists for
+  // the user, else nullopt.
   std::optional<std::string> pathForResource(std::string_view name, std::string_view type) const;
 
   // The resources directory as described above.
   std::string resourcesDirectory() const;
 
  private:
-  Bundle(std::string path, std::shared_ptr<const Dictionary> info) : path_(std::move(path)), info_(std::move(info)) {}
+  Bundle(std::string path, std::shared_ptr<const Dictionary> info, UserFileReader files)
+      : path_(std::move(path)), info_(std::move(info)), files_(std::move(files)) {}
 
   std::string path_;
   std::shared_ptr<const Dictionary> info_;  // never null; shared with the parse cache
+  UserFileReader files_;
 };
 
 }  // namespace platform

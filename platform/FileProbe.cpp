@@ -40,7 +40,7 @@ bool isRegularFile(const std::string& path) {
 Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) {
-    int error = errno;
+    const int error = errno;
     return unexpected(ReadError{error, std::string("cannot open: ") + std::strerror(error)});
   }
   return readDescriptor(fd.get(), maxBytes);

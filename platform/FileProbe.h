@@ -34,8 +34,8 @@ struct ReadError {
 // that a FIFO never blocks.
 Expected<std::string, ReadError> read(const std::string& path, std::size_t maxBytes);
 
-// read() for a file the caller has opened (and checked) itself; reads from
-// the descriptor's current offset. The descriptor stays the caller's.
+// The whole content of the open file `fd`, read from its current position
+// with the same bound and checks as read(). Does not close `fd`.
 Expected<std::string, ReadError> readDescriptor(int fd, std::size_t maxBytes);
 
 // Creates `path` and its missing parents with `mode`; true when `path` is a

@@ -81,9 +81,63 @@ bool Logger::enabled(LogLevel level) const {
 
 void Logger::write(LogLevel level, std::string_view message) const {
   if (!enabled(level)) return;
+  if (!logformat::needsEscaping(message)) return deliver(level, message);
+  deliver(level, logformat::escape(message));
+}
+
+void Logger::deliver(LogLevel level, std::string_view message) const {
   auto sink = sinkSlot().load();
   sink->write(LogRecord{level, subsystem_, category_, message});
 }
+
+std::string LogLines::joined() const {
+  std::string text;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (i > 0) text.push_back('\n');
+    text += lines_[i];
+  }
+  return text;
+}
+
+namespace logformat {
+
+namespace {
+
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+}  // namespace
+
+bool needsEscaping(std::string_view text) {
+  for (char c : text) {
+    if (isControl(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+void appendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!isControl(byte)) {
+      out.push_back(c);
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0x0F]);
+    }
+  }
+}
+
+std::string escape(std::string_view text) {
+  std::string out;
+  appendEscaped(out, text);
+  return out;
+}
+
+}  // namespace logformat
 
 namespace logging {
 

@@ -73,6 +73,7 @@ class FileReader {
 
   FileReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
 
+  int fd() const { return fd_; }
   std::uint64_t size() const { return size_; }
 
   // Reads exactly `length` bytes at `offset`; false when that range is not
@@ -236,18 +237,24 @@ struct SliceAnswer {
 
 }  // namespace
 
-int forEachSliceCached(const std::string& path, const std::optional<FileVersion>& knownVersion,
-                       const SliceCallback& callback) {
+int forEachSliceCached(const UserFileReader& files, const std::string& path, const SliceCallback& callback) {
   static auto* cache = new ParsedFileCache<SliceAnswer>(1024);  // never destroyed: used during exit
-  auto version = knownVersion ? knownVersion : FileVersion::of(path);
-  // Not a regular file: nothing to remember, the reader gives the reason.
-  if (!version || !version->isRegularFile()) return forEachSlice(path, callback);
-  auto answer = cache->get(path, *version, [](const std::string& file) {
-    auto out = std::make_shared<SliceAnswer>();
-    out->result = forEachSlice(file, [&](std::int32_t type, std::int32_t subtype) { out->slices.emplace_back(type, subtype); });
-    return std::shared_ptr<const SliceAnswer>(std::move(out));
-  });
-  if (!answer) return forEachSlice(path, callback);
+  auto opened = files.open(path);
+  if (!opened) return opened.error() == ENODEV ? kErrorNotExecutable : opened.error();
+  const FileVersion version = FileVersion::of(opened->status);
+  const FileReader file(opened->fd.release(), static_cast<std::uint64_t>(opened->status.st_size));
+  auto answer = cache->get(
+      path, version,
+      [&file](const std::string&) {
+        auto out = std::make_shared<SliceAnswer>();
+        std::vector<Slice> slices;
+        out->result = collectSlices(file, slices);
+        if (out->result == 0) {
+          for (const Slice& slice : slices) out->slices.emplace_back(slice.cputype, slice.cpusubtype);
+        }
+        return std::shared_ptr<const SliceAnswer>(std::move(out));
+      },
+      [&file] { return FileVersion::ofOpenFile(file.fd()); });
   if (answer->result == 0) {
     for (const auto& [type, subtype] : answer->slices) callback(type, subtype);
   }

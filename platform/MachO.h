@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ParsedFileCache.h"
+#include "platform/UserFileReader.h"
 
 namespace platform::macho {
 
@@ -47,11 +47,13 @@ using SliceCallback = std::function<void(std::int32_t cputype, std::int32_t cpus
 // non-blocking and is not a regular file). Thread-safe.
 int forEachSlice(const std::string& path, const SliceCallback& callback);
 
-// forEachSlice with its answer remembered while the file on disk stays the
-// same (executables are inspected on every launch; they rarely change).
-// Same results and calls as forEachSlice. `version` is the file's version
-// when the caller has just taken it (saves a stat), else nullopt.
-int forEachSliceCached(const std::string& path, const std::optional<FileVersion>& version,
-                       const SliceCallback& callback);
+// forEachSlice for an executable that a user names: the file is opened with
+// `files`' rights (see UserFileReader), and the answer is remembered while
+// the file on disk stays the same (executables are inspected on every
+// launch; they rarely change). Same results and calls as forEachSlice for a
+// file the user may read; otherwise the reader's error (EACCES, ENOENT,
+// ELOOP, ...), kErrorIsDirectory for a directory and kErrorNotExecutable for
+// a FIFO, socket or device, which is never opened.
+int forEachSliceCached(const UserFileReader& files, const std::string& path, const SliceCallback& callback);
 
 }  // namespace platform::macho

@@ -15,6 +15,16 @@ bool FileVersion::isRegularFile() const { return S_ISREG(mode); }
 std::optional<FileVersion> FileVersion::of(const std::string& path) {
   struct stat st{};
   if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return of(st);
+}
+
+std::optional<FileVersion> FileVersion::ofOpenFile(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return of(st);
+}
+
+FileVersion FileVersion::of(const struct stat& st) {
   FileVersion version;
   version.mode = st.st_mode;
   version.device = st.st_dev;

@@ -6,6 +6,7 @@
 // with one stat, so an edit, a replacement or a removal is seen at once;
 // only the parsing is saved.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,6 +34,10 @@ struct FileVersion {
   // The version of the file of any kind at `path` (following symbolic
   // links); nullopt when there is none. One stat.
   static std::optional<FileVersion> of(const std::string& path);
+  // The version a status describes.
+  static FileVersion of(const struct stat& status);
+  // The version of the open file `fd`; nullopt when fstat fails.
+  static std::optional<FileVersion> ofOpenFile(int fd);
   // The same, but nullopt for anything but a regular file.
   static std::optional<FileVersion> ofRegularFile(const std::string& path);
 
@@ -62,6 +67,16 @@ class ParsedFileCache {
   // The same for a caller that has just taken the file's version itself
   // (saves a second stat); `version` must be that of a regular file.
   std::shared_ptr<const T> get(const std::string& path, const FileVersion& currentVersion, const Loader& load) {
+    return get(path, currentVersion, load, [&path] { return FileVersion::ofRegularFile(path); });
+  }
+
+  // The same for a file the caller has opened itself (with a user's rights,
+  // see UserFileReader): `version` is that of the open file, `load` reads
+  // it, and `versionAfterLoad` gives its version once read. A cached parse is
+  // only ever returned to a caller that has just opened the file, so it never
+  // reaches a user who could not read the file.
+  std::shared_ptr<const T> get(const std::string& path, const FileVersion& currentVersion, const Loader& load,
+                               const std::function<std::optional<FileVersion>()>& versionAfterLoad) {
     std::optional<FileVersion> version = currentVersion;
     {
       std::lock_guard lock(mutex_);
@@ -73,7 +88,7 @@ class ParsedFileCache {
     }
     std::shared_ptr<const T> content = load(path);
     // A file that changed while it was read is not kept under the old version.
-    if (FileVersion::ofRegularFile(path) != version) return content;
+    if (versionAfterLoad() != version) return content;
     std::lock_guard lock(mutex_);
     auto it = index_.find(path);
     if (it != index_.end()) {

@@ -10,6 +10,7 @@
 // limits allow; they answer with an error instead. Every function may be
 // called from any thread. Decoded strings are always valid UTF-8.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,8 +25,36 @@ struct PropertyListLimits {
   // Containers nested deeper than this are refused (the root container is depth 1).
   std::size_t maxDepth = 64;
   // Upper bound on decoded values (dictionary keys included), counting
-  // repeats of shared objects.
+  // repeats of shared objects: `maxValues`, and for a binary list also one
+  // value per input byte plus `valuesAllowance`. Every use of a value costs
+  // a reference byte at least, unless the writer shares whole containers,
+  // which is how a list of a few kilobytes would decode into millions of
+  // values.
   std::size_t maxValues = 1'000'000;
+  std::size_t valuesAllowance = 65'536;
+  // Upper bound on the string, key and data bytes decoded (counted as they
+  // are stored in the input, at every use of a shared object): at most
+  // `decodedBytesPerInputByte` times the input size plus
+  // `decodedBytesAllowance`, and never above `maxDecodedBytes`. A binary
+  // list may reference one large string many times; without this bound a
+  // 1 MB input could decode into gigabytes.
+  std::size_t decodedBytesPerInputByte = 4;
+  std::size_t decodedBytesAllowance = 1024 * 1024;
+  std::size_t maxDecodedBytes = 256 * 1024 * 1024;
+
+  // The value budget of a binary input of `inputBytes`.
+  std::size_t valueBudget(std::size_t inputBytes) const {
+    if (inputBytes >= maxValues) return maxValues;
+    return inputBytes + std::min(valuesAllowance, maxValues - inputBytes);
+  }
+
+  // The decoded-byte budget of an input of `inputBytes` (saturating).
+  std::size_t decodedByteBudget(std::size_t inputBytes) const {
+    if (decodedBytesAllowance >= maxDecodedBytes) return maxDecodedBytes;
+    const std::size_t room = maxDecodedBytes - decodedBytesAllowance;
+    if (decodedBytesPerInputByte != 0 && inputBytes > room / decodedBytesPerInputByte) return maxDecodedBytes;
+    return inputBytes * decodedBytesPerInputByte + decodedBytesAllowance;
+  }
 };
 
 struct PropertyListError {

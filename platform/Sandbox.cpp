@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,35 @@ constexpr std::uint64_t kAccessIoctlDev = 1ULL << 15;    // ABI 5
 constexpr std::uint64_t kFileRights =
     kAccessExecute | kAccessWriteFile | kAccessReadFile | kAccessTruncate | kAccessIoctlDev;
 
+// Network rights (ABI 4) and scopes (ABI 6). The daemon neither listens on
+// nor connects to TCP, and talks to no abstract Unix socket. Signals stay
+// unscoped: the daemon must be able to end helpers outside its domain.
+constexpr std::uint64_t kAccessNetBindTcp = 1ULL << 0;
+constexpr std::uint64_t kAccessNetConnectTcp = 1ULL << 1;
+constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;
+
+// The ruleset attribute as ABI 6 knows it; the installed headers may predate
+// it. The kernel is given the prefix its ABI understands (a longer one with
+// non-zero fields it does not know would be refused).
+struct RulesetAttributes {
+  std::uint64_t handledAccessFs = 0;
+  std::uint64_t handledAccessNet = 0;  // ABI 4
+  std::uint64_t scoped = 0;            // ABI 6
+};
+
+std::size_t attributesSize(long abi) {
+  if (abi >= 6) return sizeof(RulesetAttributes);
+  if (abi >= 4) return offsetof(RulesetAttributes, scoped);
+  return offsetof(RulesetAttributes, handledAccessNet);
+}
+
+// systemd may hand the daemon an abstract notification socket; scoping
+// abstract sockets would then silence readiness.
+bool notifySocketIsAbstract() {
+  const char* notify = std::getenv("NOTIFY_SOCKET");
+  return notify != nullptr && notify[0] == '@';
+}
+
 std::uint64_t handledRights(long abi) {
   std::uint64_t rights = kAccessAbi1;
   if (abi >= 2) rights |= kAccessRefer;
@@ -51,7 +81,7 @@ std::uint64_t handledRights(long abi) {
   return rights;
 }
 
-long landlockCreateRuleset(const landlock_ruleset_attr* attr, std::size_t size, std::uint32_t flags) {
+long landlockCreateRuleset(const void* attr, std::size_t size, std::uint32_t flags) {
   return ::syscall(SYS_landlock_create_ruleset, attr, size, flags);
 }
 long landlockAddRule(int rulesetFd, landlock_rule_type type, const void* attr, std::uint32_t flags) {
@@ -343,9 +373,22 @@ int initWithProfileFile(const std::string& profilePath, const char* const parame
   if (auto single = requireSingleThread(); !single) return fail(errorbuf, single.error());
 
   const std::uint64_t handled = handledRights(abi);
-  landlock_ruleset_attr attributes{};
-  attributes.handled_access_fs = handled;
-  FileDescriptor ruleset(static_cast<int>(landlockCreateRuleset(&attributes, sizeof attributes, 0)));
+  RulesetAttributes attributes;
+  attributes.handledAccessFs = handled;
+  std::string network = "TCP allowed (ABI below 4)";
+  if (abi >= 4) {
+    // Handled with no rule that allows any port: every bind and connect is denied.
+    attributes.handledAccessNet = kAccessNetBindTcp | kAccessNetConnectTcp;
+    network = "TCP bind and connect denied";
+  }
+  std::string abstractSockets = "abstract Unix sockets unscoped (ABI below 6)";
+  if (abi >= 6 && notifySocketIsAbstract()) {
+    abstractSockets = "abstract Unix sockets unscoped (the notification socket is one)";
+  } else if (abi >= 6) {
+    attributes.scoped = kScopeAbstractUnixSocket;
+    abstractSockets = "abstract Unix sockets scoped";
+  }
+  FileDescriptor ruleset(static_cast<int>(landlockCreateRuleset(&attributes, attributesSize(abi), 0)));
   if (ruleset.get() < 0) return fail(errorbuf, "cannot create the Landlock ruleset: " + errnoText(errno));
 
   std::size_t readRules = 0;
@@ -364,8 +407,8 @@ int initWithProfileFile(const std::string& profilePath, const char* const parame
   if (landlockRestrictSelf(ruleset.get(), 0) != 0) {
     return fail(errorbuf, "cannot enforce the Landlock ruleset: " + errnoText(errno));
   }
-  logger().info("<nimbrad: Sandbox> Landlock ABI {} ruleset from {} enforced ({} read and {} write rules)", abi,
-                profilePath, readRules, writeRules);
+  logger().info("<nimbrad: Sandbox> Landlock ABI {} ruleset from {} enforced ({} read and {} write rules; {}; {})",
+                abi, profilePath, readRules, writeRules, network, abstractSockets);
   return 0;
 }
 

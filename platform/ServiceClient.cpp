@@ -19,9 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Replies are ours, but a client must not trust a socket it was pointed at
-// to bound them.
-constexpr std::size_t kMaxReplyBytes = 64 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 ClientError makeError(ClientError::Kind kind, std::string message) { return ClientError{kind, std::move(message)}; }
@@ -167,9 +164,10 @@ Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds ti
     std::size_t needed = 4;
     if (available >= 4) {
       std::size_t length = readBigEndian32(buffer_.data() + bufferStart_);
-      if (length > kMaxReplyBytes) {
+      // A client must not trust a socket it was pointed at to bound its replies.
+      if (length > maxReplyBytes_) {
         return unexpected(makeError(ClientError::Kind::protocol,
-                                    fmt::format("reply of {} bytes exceeds the limit of {} bytes", length, kMaxReplyBytes)));
+                                    fmt::format("reply of {} bytes exceeds the limit of {} bytes", length, maxReplyBytes_)));
       }
       needed = 4 + length;
       if (available >= needed) {

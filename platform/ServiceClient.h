@@ -41,16 +41,25 @@ class ServiceClient {
   Expected<void, ClientError> sendPayload(std::string_view payload, std::chrono::milliseconds timeout);
   // Reads the next reply frame. A rejected session yields the rejection
   // dictionary {"XPCErrorDescription": reason}, then `closed`. A reply that
-  // is not a property list, or above 64 MiB, is a `protocol` error.
+  // is not a property list, or above maxReplyBytes(), is a `protocol` error
+  // (its bytes are not read).
   Expected<Value, ClientError> receive(std::chrono::milliseconds timeout);
   // send + receive.
   Expected<Value, ClientError> call(const Value& message, std::chrono::milliseconds timeout);
 
   int fd() const { return fd_; }
 
+  // The largest reply frame receive() accepts. Reports from the daemon may
+  // be large, hence the default; a client of a less trusted service (a
+  // user's agent) lowers it. Applies to the replies read after the call.
+  static constexpr std::size_t kDefaultMaxReplyBytes = 64 * 1024 * 1024;
+  void setMaxReplyBytes(std::size_t bytes) { maxReplyBytes_ = bytes; }
+  std::size_t maxReplyBytes() const { return maxReplyBytes_; }
+
  private:
   explicit ServiceClient(int fd) : fd_(fd) {}
   int fd_;
+  std::size_t maxReplyBytes_ = kDefaultMaxReplyBytes;
   // Received bytes are buffer_[bufferStart_, bufferEnd_); the buffer only
   // grows, so reading does not clear memory again on every call.
   std::string buffer_;

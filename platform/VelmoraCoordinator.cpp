@@ -55,18 +55,19 @@ struct InfoVersion {
   bool operator==(const InfoVersion&) const = default;
 };
 
-InfoVersion currentInfoVersion(const std::string& root) {
+// The first layout that holds a file the user may read.
+InfoVersion currentInfoVersion(const std::string& root, const UserFileReader& files) {
   for (std::size_t i = 0; i < kInfoPlistLayouts.size(); ++i) {
-    if (auto file = FileVersion::ofRegularFile(root + std::string(kInfoPlistLayouts[i]))) {
-      return InfoVersion{static_cast<int>(i), *file};
+    if (auto file = files.open(root + std::string(kInfoPlistLayouts[i]))) {
+      return InfoVersion{static_cast<int>(i), FileVersion::of(file->status)};
     }
   }
   return {};
 }
 
-VelmoraCoordinator::BundleFacts readFacts(const std::string& root) {
+VelmoraCoordinator::BundleFacts readFacts(const std::string& root, const UserFileReader& files) {
   VelmoraCoordinator::BundleFacts facts;
-  auto bundle = Bundle::open(root);
+  auto bundle = Bundle::open(root, files);
   if (!bundle) return facts;
   facts.identifier = bundle->bundleIdentifier();
   for (std::string_view key : {"CFBundleShortVersionString", "CFBundleVersion"}) {
@@ -82,8 +83,10 @@ VelmoraCoordinator::BundleFacts readFacts(const std::string& root) {
 // Least-recently-used cache of bundle facts by bundle directory.
 class BundleFactsCache {
  public:
-  VelmoraCoordinator::BundleFacts lookup(const std::string& root) {
-    InfoVersion version = currentInfoVersion(root);
+  VelmoraCoordinator::BundleFacts lookup(const std::string& root, const UserFileReader& files) {
+    InfoVersion version = currentInfoVersion(root, files);
+    // Nothing the user may read: nothing to tell, and nothing to remember.
+    if (version.layout < 0) return {};
     {
       std::lock_guard lock(mutex_);
       auto it = index_.find(root);
@@ -93,8 +96,7 @@ class BundleFactsCache {
       }
     }
     // Read outside the lock: other lookups need not wait for this disk read.
-    VelmoraCoordinator::BundleFacts facts =
-        version.layout < 0 ? VelmoraCoordinator::BundleFacts{} : readFacts(root);
+    VelmoraCoordinator::BundleFacts facts = readFacts(root, files);
     std::lock_guard lock(mutex_);
     auto it = index_.find(root);
     if (it != index_.end()) {
@@ -136,12 +138,14 @@ class BundleFactsCache {
 }  // namespace
 
 VelmoraCoordinator::VelmoraCoordinator(std::string processName, std::string processPath, std::string targetPath,
-                                       std::string responsibleName, std::string responsiblePath, bool logAnalysis)
+                                       std::string responsibleName, std::string responsiblePath,
+                                       UserFileReader files, bool logAnalysis)
     : processName_(std::move(processName)),
       processPath_(std::move(processPath)),
       targetPath_(std::move(targetPath)),
       responsibleName_(std::move(responsibleName)),
       responsiblePath_(std::move(responsiblePath)),
+      files_(std::move(files)),
       logAnalysis_(logAnalysis) {}
 
 std::optional<std::string> VelmoraCoordinator::containingBundle(const std::string& path) {
@@ -173,10 +177,11 @@ std::optional<std::string> VelmoraCoordinator::containingBundle(const std::strin
   return root;
 }
 
-VelmoraCoordinator::BundleFacts VelmoraCoordinator::factsForPath(const std::string& path) {
+VelmoraCoordinator::BundleFacts VelmoraCoordinator::factsForPath(const std::string& path,
+                                                                  const UserFileReader& files) {
   auto root = containingBundle(path);
   if (!root) return {};
-  return BundleFactsCache::shared().lookup(*root);
+  return BundleFactsCache::shared().lookup(*root, files);
 }
 
 std::size_t VelmoraCoordinator::cachedBundleCount() { return BundleFactsCache::shared().size(); }
@@ -194,7 +199,7 @@ std::optional<Dictionary> VelmoraCoordinator::analyze() {
       {responsiblePath_, "ResponsibleBundleIdentifier", "ResponsibleBundleVersion"},
   };
   for (const auto& executable : executables) {
-    BundleFacts facts = factsForPath(executable.path);
+    BundleFacts facts = factsForPath(executable.path, files_);
     if (facts.identifier) found.emplace(executable.identifierKey, *facts.identifier);
     if (facts.version) found.emplace(executable.versionKey, *facts.version);
   }

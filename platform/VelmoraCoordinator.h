@@ -8,16 +8,19 @@
 // from code signatures, which Linux executables do not carry: those keys are
 // always left out, as is any value that cannot be determined.
 //
-// Bundles are read through a small process-wide cache that is checked
-// against the Info.plist on disk on every use, so a launch storm of the same
-// application does not decode the same file again and again, and an
-// updated application is seen at once.
+// Bundles are read with the rights of the launch's user (UserFileReader),
+// through a small process-wide cache that is checked against the Info.plist
+// on disk on every use, so a launch storm of the same application does not
+// decode the same file again and again, and an updated application is seen
+// at once. The cache is consulted only after the user's reader has opened
+// the Info.plist, so facts never reach a user who could not read them.
 
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/UserFileReader.h"
 #include "platform/Value.h"
 
 namespace platform {
@@ -35,10 +38,11 @@ class VelmoraCoordinating {
 class VelmoraCoordinator final : public VelmoraCoordinating {
  public:
   // The names are accepted for the analysis' shape; only the paths are
-  // inspected. This coordinator sends no events of its own; with
-  // `logAnalysis` it logs what it found at debug level.
+  // inspected, with `files`' rights. This coordinator sends no events of its
+  // own; with `logAnalysis` it logs what it found at debug level.
   VelmoraCoordinator(std::string processName, std::string processPath, std::string targetPath,
-                     std::string responsibleName, std::string responsiblePath, bool logAnalysis = false);
+                     std::string responsibleName, std::string responsiblePath, UserFileReader files,
+                     bool logAnalysis = false);
 
   std::optional<Dictionary> analyze() override;
 
@@ -52,8 +56,9 @@ class VelmoraCoordinator final : public VelmoraCoordinating {
     std::optional<std::string> version;
   };
   // Identifier and version of the bundle containing `path`; both absent when
-  // there is no such bundle or its information cannot be read. Thread-safe.
-  static BundleFacts factsForPath(const std::string& path);
+  // there is no such bundle or its information cannot be read with `files`'
+  // rights. Thread-safe.
+  static BundleFacts factsForPath(const std::string& path, const UserFileReader& files);
 
   // Entries kept in the process-wide bundle cache, and how many it holds now.
   static constexpr std::size_t kCacheCapacity = 512;
@@ -65,6 +70,7 @@ class VelmoraCoordinator final : public VelmoraCoordinating {
   std::string targetPath_;
   std::string responsibleName_;
   std::string responsiblePath_;
+  UserFileReader files_;
   bool logAnalysis_;
 };
 

@@ -43,7 +43,8 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 
 class Converter {
  public:
-  explicit Converter(const PropertyListLimits& limits) : limits_(limits) {}
+  Converter(const PropertyListLimits& limits, std::size_t inputBytes)
+      : limits_(limits), budget_(limits.decodedByteBudget(inputBytes)) {}
 
   // `depth` is the depth of the enclosing container (0 for the root).
   bool convert(plist_t node, std::size_t depth, Value& out) {
@@ -74,6 +75,7 @@ class Converter {
       case PLIST_KEY: {
         std::uint64_t length = 0;
         const char* text = plist_get_string_ptr(node, &length);
+        if (!chargeBytes(length)) return false;
         out = Value(utf8::sanitize(text == nullptr ? std::string_view() : std::string_view(text, length)));
         return true;
       }
@@ -90,6 +92,7 @@ class Converter {
       case PLIST_DATA: {
         std::uint64_t length = 0;
         const char* bytes = plist_get_data_ptr(node, &length);
+        if (!chargeBytes(length)) return false;
         const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
         out = Value(bytes == nullptr ? Data() : Data(begin, begin + length));
         return true;
@@ -119,9 +122,11 @@ class Converter {
           plist_dict_next_item(node, iter, &key, &item);
           std::unique_ptr<char, decltype(&std::free)> keyGuard(key, &std::free);
           if (item == nullptr) break;
+          const std::string_view name = key == nullptr ? std::string_view() : std::string_view(key);
+          if (!chargeBytes(name.size())) return false;
           Value value;
           if (!convert(item, depth + 1, value)) return false;
-          dictionary.insert_or_assign(utf8::sanitize(key == nullptr ? "" : key), std::move(value));
+          dictionary.insert_or_assign(utf8::sanitize(name), std::move(value));
         }
         return true;
       }
@@ -137,7 +142,17 @@ class Converter {
     return false;
   }
 
+  // XML cannot reference a value twice, but the bound is the same for every
+  // format and caller.
+  bool chargeBytes(std::uint64_t n) {
+    if (n > budget_ - decoded_) return fail("decoded strings and data exceed the size limit");
+    decoded_ += static_cast<std::size_t>(n);
+    return true;
+  }
+
   const PropertyListLimits& limits_;
+  const std::size_t budget_;
+  std::size_t decoded_ = 0;
   std::size_t values_ = 0;
   std::string error_;
 };
@@ -268,7 +283,7 @@ Expected<Value, PropertyListError> XmlPropertyList::decode(std::string_view byte
   plist_from_xml(text.c_str(), static_cast<std::uint32_t>(text.size()), &root);
   if (root == nullptr) return failure("malformed");
   PlistPtr guard(root);
-  Converter converter(limits);
+  Converter converter(limits, bytes.size());
   Value value;
   if (!converter.convert(root, 0, value)) return failure(converter.error());
   return value;

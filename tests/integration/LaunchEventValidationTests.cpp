@@ -54,7 +54,18 @@ TEST_F(LaunchEventValidation, TheFirstFailingKeyInReadingOrderDecides) {
   pathIntegerAndTargetMissing.asDictionary()->erase("TargetPath");
   Value badUIDAndMissingTimestamp = messageWith(event, "UID", Value("x"));
   badUIDAndMissingTimestamp.asDictionary()->erase("EventTimestamp");
+  // Two identifiers equal up to a NUL byte would be one identity wherever a
+  // C string is taken: both are refused, naming the key.
+  const std::string nul("\0", 1);
+  Value nulNameAndTargetMissing = messageWith(event, "ProcessName", Value("Sample" + nul));
+  nulNameAndTargetMissing.asDictionary()->erase("TargetPath");
   const Case cases[] = {
+      {"identifier with a NUL, first", messageWith(event, "ProcessBundleIdentifier", Value("com.example.same" + nul + "one")),
+       "Field 'ProcessBundleIdentifier' contains a NUL character"},
+      {"identifier with a NUL, second", messageWith(event, "ProcessBundleIdentifier", Value("com.example.same" + nul + "two")),
+       "Field 'ProcessBundleIdentifier' contains a NUL character"},
+      {"NUL before a missing key", nulNameAndTargetMissing, "Field 'ProcessName' contains a NUL character"},
+      {"NUL in the uid", messageWith(event, "UID", Value("501" + nul)), "Field 'UID' contains a NUL character"},
       {"integer path", messageWith(event, "ProcessPath", Value(42)), "Field 'ProcessPath' is not a String"},
       {"missing target path", messageWith(event, "TargetPath", Value()), "Missing required field: TargetPath"},
       {"name and uid missing", missingNameAndUID, "Missing required field: ProcessName"},

@@ -2,6 +2,11 @@
 
 namespace nimbra::test {
 
+const platform::UserFileReader& rootFiles() {
+  static const platform::UserFileReader files(platform::UserIdentity::root());
+  return files;
+}
+
 namespace {
 
 std::string escape(const std::string& text) {

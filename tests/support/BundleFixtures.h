@@ -7,9 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/UserFileReader.h"
 #include "tests/support/TempDirectory.h"
 
 namespace nimbra::test {
+
+// Reads with root's rights, for tests about what is read rather than whose
+// rights it is read with.
+const platform::UserFileReader& rootFiles();
 
 // "<key>k</key><string>v</string>" with XML escaping of both.
 std::string plistString(const std::string& key, const std::string& value);

@@ -60,6 +60,36 @@ std::string nestedBinaryArrays(std::size_t depth) {
   return out;
 }
 
+std::string expandingBinaryList(std::size_t stringBytes, std::size_t references) {
+  // Objects: 0 the dictionary, 1 its key, 2 the array, 3 the string.
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  auto header = [&out](unsigned kind, std::uint64_t count) {
+    out.push_back(static_cast<char>((kind << 4) | 0x0F));
+    out.push_back(0x13);  // an 8-byte integer count follows
+    appendBigEndian(out, count, 8);
+  };
+  offsets.push_back(out.size());
+  out += "\xD1\x01\x02";
+  offsets.push_back(out.size());
+  out += "\x51k";
+  offsets.push_back(out.size());
+  header(0xA, references);
+  out.append(references, '\x03');
+  offsets.push_back(out.size());
+  header(0x5, stringBytes);
+  out.append(stringBytes, 'x');
+  std::uint64_t tableOffset = out.size();
+  for (auto offset : offsets) appendBigEndian(out, offset, 8);
+  out.append(6, '\0');
+  out.push_back(8);  // offset size
+  out.push_back(1);  // object reference size
+  appendBigEndian(out, offsets.size(), 8);
+  appendBigEndian(out, 0, 8);
+  appendBigEndian(out, tableOffset, 8);
+  return out;
+}
+
 std::string nestedXmlArrays(std::size_t depth) {
   std::string out =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";

@@ -22,6 +22,10 @@ std::string frameHeader(std::uint32_t length);
 std::string nestedBinaryArrays(std::size_t depth);
 // The same nesting as an XML property list.
 std::string nestedXmlArrays(std::size_t depth);
+// A binary property list {"k": [s, s, ...]} whose array references one
+// ASCII string s of `stringBytes` bytes `references` times: small on the
+// wire, references x stringBytes once decoded naively.
+std::string expandingBinaryList(std::size_t stringBytes, std::size_t references);
 
 class RawPeer {
  public:

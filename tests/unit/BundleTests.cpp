@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include "platform/Bundle.h"
+#include "platform/MachO.h"
 #include "platform/PropertyList.h"
+#include "platform/VelmoraCoordinator.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/ExecutableFixtures.h"
 
@@ -45,7 +47,7 @@ TEST(Bundle, ReadsTheThreeLayouts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bundle);
-    auto bundle = Bundle::open(c.bundle);
+    auto bundle = Bundle::open(c.bundle, rootFiles());
     ASSERT_TRUE(bundle);
     EXPECT_EQ(bundle->bundleIdentifier(), c.identifier);
     EXPECT_EQ(bundle->executablePath(), c.executable);
@@ -71,7 +73,7 @@ TEST(Bundle, LocalizedDictionaryPrefersEnglishThenBaseThenTheFirstLanguage) {
     std::string relative = "App" + std::to_string(n++) + ".app";
     writeApp(dir, relative, "A", "", "");
     for (const std::string& language : c.languages) writeLocalizedStrings(dir, relative, language, strings(language));
-    auto bundle = Bundle::open(dir.file(relative));
+    auto bundle = Bundle::open(dir.file(relative), rootFiles());
     ASSERT_TRUE(bundle);
     EXPECT_EQ(stringAt(bundle->localizedInfoDictionary(), "CFBundleName"), c.expected);
   }
@@ -79,7 +81,7 @@ TEST(Bundle, LocalizedDictionaryPrefersEnglishThenBaseThenTheFirstLanguage) {
   writeApp(dir, "Sparse.app", "S", "", "");
   dir.makeDirectory("Sparse.app/Contents/Resources/en.lproj");
   writeLocalizedStrings(dir, "Sparse.app", "it", strings("it"));
-  EXPECT_EQ(stringAt(Bundle::open(dir.file("Sparse.app"))->localizedInfoDictionary(), "CFBundleName"), "it");
+  EXPECT_EQ(stringAt(Bundle::open(dir.file("Sparse.app"), rootFiles())->localizedInfoDictionary(), "CFBundleName"), "it");
 }
 
 TEST(Bundle, LocalizedStringsInPropertyListForms) {
@@ -95,7 +97,7 @@ TEST(Bundle, LocalizedStringsInPropertyListForms) {
     std::string relative = "L" + std::to_string(n++) + ".app";
     writeApp(dir, relative, "L", "", "");
     writeLocalizedStrings(dir, relative, "en", content);
-    auto localized = Bundle::open(dir.file(relative))->localizedInfoDictionary();
+    auto localized = Bundle::open(dir.file(relative), rootFiles())->localizedInfoDictionary();
     EXPECT_EQ(stringAt(localized, "CFBundleName"), expected);
     EXPECT_EQ(localized.count("Count"), 0u);  // non-string values are not names
   }
@@ -122,7 +124,7 @@ TEST(Bundle, HostileContentReadsAsAbsentOrEmpty) {
   for (const char* name : {"NotPlist.app", "Array.app", "Truncated.app", "Escape.app", "NotExe.app", "WrongTypes.app",
                            "Fifo.app", "BadStrings.app"}) {
     SCOPED_TRACE(name);
-    auto bundle = Bundle::open(dir.file(name));
+    auto bundle = Bundle::open(dir.file(name), rootFiles());
     ASSERT_TRUE(bundle);  // a directory is a bundle even when its content is broken
     EXPECT_EQ(bundle->bundleIdentifier(), std::nullopt);
     EXPECT_EQ(bundle->executableArchitectures(), std::nullopt);
@@ -133,19 +135,62 @@ TEST(Bundle, HostileContentReadsAsAbsentOrEmpty) {
   dir.write("File.app", "plain file");
   ASSERT_EQ(::symlink("LoopB.app", dir.file("LoopA.app").c_str()), 0);
   ASSERT_EQ(::symlink("LoopA.app", dir.file("LoopB.app").c_str()), 0);
-  EXPECT_FALSE(Bundle::open(dir.file("File.app")));
-  EXPECT_FALSE(Bundle::open(dir.file("LoopA.app")));
-  EXPECT_FALSE(Bundle::open(dir.file("Missing.app")));
-  EXPECT_FALSE(Bundle::open(""));
+  EXPECT_FALSE(Bundle::open(dir.file("File.app"), rootFiles()));
+  EXPECT_FALSE(Bundle::open(dir.file("LoopA.app"), rootFiles()));
+  EXPECT_FALSE(Bundle::open(dir.file("Missing.app"), rootFiles()));
+  EXPECT_FALSE(Bundle::open("", rootFiles()));
 }
 
 TEST(Bundle, ResourcesAreFoundInTheResourcesDirectoryOnly) {
   TempDirectory dir;
   dir.write("Res.framework/Resources/Names.plist", "x");
   dir.write("Res.framework/Other.plist", "x");
-  auto bundle = Bundle::open(dir.file("Res.framework"));
+  auto bundle = Bundle::open(dir.file("Res.framework"), rootFiles());
   ASSERT_TRUE(bundle);
   EXPECT_EQ(bundle->pathForResource("Names", "plist"), dir.file("Res.framework/Resources/Names.plist"));
   EXPECT_EQ(bundle->pathForResource("Other", "plist"), std::nullopt);
   EXPECT_EQ(bundle->pathForResource("../Other", "plist"), std::nullopt);
+}
+
+TEST(Bundle, AUserReadsOnlyWhatTheyCouldAndNeverARootReadFromTheCaches) {
+  ASSERT_EQ(::geteuid(), 0u) << "the test gives files to another user";
+  constexpr uid_t kUser = 4101;
+  const platform::UserFileReader user(platform::UserIdentity{kUser, {kUser}});
+  TempDirectory dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  // Root-only files: the information, the strings and the executable.
+  std::string secrets = dir.makeDirectory("secrets");
+  ASSERT_EQ(::chmod(secrets.c_str(), 0700), 0);
+  std::string info = dir.write("secrets/Info.plist", plistDictionary(plistString("CFBundleIdentifier", "secret.identifier") +
+                                                                     plistString("CFBundleExecutable", "App") +
+                                                                     plistString("CFBundleShortVersionString", "9.9")));
+  std::string strings = dir.write("secrets/InfoPlist.strings", "\"CFBundleName\" = \"Secret Name\";\n");
+  // The user's bundle links to them; its executable is theirs but unreadable.
+  std::string app = dir.makeDirectory("App.app/Contents/Resources/en.lproj");
+  ASSERT_EQ(::symlink(info.c_str(), dir.file("App.app/Contents/Info.plist").c_str()), 0);
+  ASSERT_EQ(::symlink(strings.c_str(), dir.file("App.app/Contents/Resources/en.lproj/InfoPlist.strings").c_str()), 0);
+  std::string executable = dir.write("App.app/Contents/MacOS/App", thinMachO(kX86_64));
+  ASSERT_EQ(::chmod(executable.c_str(), 0311), 0);
+  for (const char* relative : {"App.app", "App.app/Contents", "App.app/Contents/MacOS", "App.app/Contents/MacOS/App"}) {
+    ASSERT_EQ(::lchown(dir.file(relative).c_str(), kUser, kUser), 0);
+  }
+
+  // Root reads everything first, filling the parse caches.
+  auto asRoot = Bundle::open(dir.file("App.app"), rootFiles());
+  ASSERT_TRUE(asRoot);
+  EXPECT_EQ(asRoot->bundleIdentifier(), "secret.identifier");
+  EXPECT_EQ(stringAt(asRoot->localizedInfoDictionary(), "CFBundleName"), "Secret Name");
+  EXPECT_EQ(asRoot->executableArchitectures(), std::vector<std::int32_t>{kX86_64});
+  EXPECT_EQ(platform::VelmoraCoordinator::factsForPath(executable, rootFiles()).identifier, "secret.identifier");
+
+  // The user gets none of it, from the disk or from a cache.
+  auto asUser = Bundle::open(dir.file("App.app"), user);
+  ASSERT_TRUE(asUser);
+  EXPECT_TRUE(asUser->infoDictionary().empty());
+  EXPECT_TRUE(asUser->localizedInfoDictionary().empty());
+  EXPECT_EQ(asUser->executableArchitectures(), std::nullopt);
+  auto facts = platform::VelmoraCoordinator::factsForPath(executable, user);
+  EXPECT_EQ(facts.identifier, std::nullopt);
+  EXPECT_EQ(facts.version, std::nullopt);
+  EXPECT_EQ(platform::macho::forEachSliceCached(user, executable, [](std::int32_t, std::int32_t) {}), EACCES);
 }

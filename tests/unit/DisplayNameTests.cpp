@@ -74,38 +74,38 @@ TEST_F(DisplayNames, BundleNamesInOrderOfPreference) {
     std::string relative = "Applications/" + c.name + ".app";
     auto app = writeApp(fs, relative, c.name, c.entries, "");
     if (!c.localized.empty()) writeLocalizedStrings(fs, relative, "en", c.localized);
-    EXPECT_EQ(PathParsers::getDisplayNameForPath(app.executable, config), c.expected);
-    EXPECT_EQ(PathParsers::getDisplayNameForPath(app.bundle, config), c.expected);
+    EXPECT_EQ(PathParsers::getDisplayNameForPath(app.executable, rootFiles(), config), c.expected);
+    EXPECT_EQ(PathParsers::getDisplayNameForPath(app.bundle, rootFiles(), config), c.expected);
   }
 }
 
 TEST_F(DisplayNames, PlugInsAreNamedAfterTheOutermostBundle) {
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, config), "Foo Localized");
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(barExec, config), "Foo Localized");
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, rootFiles(), config), "Foo Localized");
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(barExec, rootFiles(), config), "Foo Localized");
   EXPECT_EQ(PathParsers::bundleRoot(barExec), fs.file("Applications/Foo.app"));
-  EXPECT_EQ(PathParsers::getContainingBundlePath(barExec, config),
+  EXPECT_EQ(PathParsers::getContainingBundlePath(barExec, rootFiles(), config),
             fs.file("Applications/Foo.app/Contents/PlugIns/Bar.plugin"));
-  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(barExec), "com.example.foo");
-  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(fooExec), "com.example.foo");
+  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(barExec, rootFiles()), "com.example.foo");
+  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(fooExec, rootFiles()), "com.example.foo");
 }
 
 TEST_F(DisplayNames, CuratedNamesWinAndAreReadOnEveryCall) {
   LogCapture log;
   writeApp(fs, "Applications/Curated.app", "C", plistString("CFBundleName", "Bundle Name"), "");
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Curated.app"), config), "Curated Name");
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Curated.app"), rootFiles(), config), "Curated Name");
   EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getCuratedDisplayNameForPath: Found curated name "
                                  "'\u201cCurated Name\u201d' for path '" +
                                  fs.file("Applications/Curated.app") + "'"));
   // Only the exact path: the executable inside falls to the bundle's name.
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Curated.app/Contents/MacOS/C"), config),
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Curated.app/Contents/MacOS/C"), rootFiles(), config),
             "Bundle Name");
   // Curated names need no bundle on disk.
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Plain.app"), config), "Plain Curated");
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(fs.file("Applications/Plain.app"), rootFiles(), config), "Plain Curated");
   // A value that is not a text is no name.
   EXPECT_EQ(PathParsers::getCuratedDisplayNameForPath(fs.file("Applications/Number.app"), config), std::nullopt);
 
   writeCurated(plistString(fooExec, "Changed"));
-  EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, config), "Changed");
+  EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, rootFiles(), config), "Changed");
 }
 
 TEST_F(DisplayNames, CuratedNameFailuresAreLoggedAndFallThrough) {
@@ -127,7 +127,7 @@ TEST_F(DisplayNames, CuratedNameFailuresAreLoggedAndFallThrough) {
   for (const Case& c : cases) {
     log->clear();
     c.breakIt();
-    EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, config), "Foo Localized");
+    EXPECT_EQ(PathParsers::getDisplayNameForPath(fooExec, rootFiles(), config), "Foo Localized");
     EXPECT_TRUE(log->contains("<nimbrad: PathParsers> " + c.logLine)) << c.logLine;
   }
 }
@@ -144,14 +144,14 @@ TEST_F(DisplayNames, PathsOutsideBundlesUseTheSuffixRule) {
       {toolPath, std::nullopt},
       {"/opt/tools/run", std::nullopt},
   };
-  for (const auto& [path, expected] : cases) EXPECT_EQ(PathParsers::getDisplayNameForPath(path, config), expected) << path;
-  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(toolPath), std::nullopt);
-  EXPECT_EQ(PathParsers::getBundleIdentifierForPath("/nowhere/Gone.app/Contents/MacOS/Gone"), std::nullopt);
+  for (const auto& [path, expected] : cases) EXPECT_EQ(PathParsers::getDisplayNameForPath(path, rootFiles(), config), expected) << path;
+  EXPECT_EQ(PathParsers::getBundleIdentifierForPath(toolPath, rootFiles()), std::nullopt);
+  EXPECT_EQ(PathParsers::getBundleIdentifierForPath("/nowhere/Gone.app/Contents/MacOS/Gone", rootFiles()), std::nullopt);
 }
 
 TEST_F(DisplayNames, EmbeddedBundleIsTheInnermostOpenedBundle) {
   LogCapture log;
-  auto bar = PathParsers::getEmbeddedBundle(barExec, config);
+  auto bar = PathParsers::getEmbeddedBundle(barExec, rootFiles(), config);
   ASSERT_TRUE(bar);
   EXPECT_EQ(bar->bundleIdentifier(), "com.example.bar");
   EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getEmbeddedBundle: containing bundle for: " + barExec +
@@ -159,16 +159,16 @@ TEST_F(DisplayNames, EmbeddedBundleIsTheInnermostOpenedBundle) {
 
   // Relative to the applications directory.
   testing::internal::CaptureStdout();
-  auto foo = PathParsers::getEmbeddedBundle("Foo.app/Contents/MacOS/Foo", config);
+  auto foo = PathParsers::getEmbeddedBundle("Foo.app/Contents/MacOS/Foo", rootFiles(), config);
   testing::internal::GetCapturedStdout();
   ASSERT_TRUE(foo);
   EXPECT_EQ(foo->path(), fs.file("Applications/Foo.app"));
 
-  EXPECT_FALSE(PathParsers::getEmbeddedBundle(toolPath, config));
+  EXPECT_FALSE(PathParsers::getEmbeddedBundle(toolPath, rootFiles(), config));
   EXPECT_TRUE(log->contains("<nimbrad: PathParsers> getEmbeddedBundle: no containing bundle for: " + toolPath));
   // A bundle path that is a plain file cannot be opened.
   std::string fileBundle = fs.write("Applications/File.app", "x");
-  EXPECT_FALSE(PathParsers::getEmbeddedBundle(fileBundle, config));
+  EXPECT_FALSE(PathParsers::getEmbeddedBundle(fileBundle, rootFiles(), config));
 }
 
 TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
@@ -181,21 +181,21 @@ TEST_F(DisplayNames, ShownPathIsTheBundleRootOutsideTemporaryFolders) {
   config.temporaryFolders = temporary;
   config.translocation = &translocation;
 
-  EXPECT_EQ(PathParsers::getShowInVistralPath(barExec, config), fs.file("Applications/Foo.app"));
+  EXPECT_EQ(PathParsers::getShowInVistralPath(barExec, rootFiles(), config), fs.file("Applications/Foo.app"));
   EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> rawPath: " + barExec));
   EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> Final path: " + fs.file("Applications/Foo.app")));
-  EXPECT_EQ(PathParsers::getShowInVistralPath(toolPath, config), toolPath);
-  EXPECT_EQ(PathParsers::getShowInVistralPath(fs.file("Applications/Gone.app/Contents/MacOS/Gone"), config),
+  EXPECT_EQ(PathParsers::getShowInVistralPath(toolPath, rootFiles(), config), toolPath);
+  EXPECT_EQ(PathParsers::getShowInVistralPath(fs.file("Applications/Gone.app/Contents/MacOS/Gone"), rootFiles(), config),
             std::nullopt);
 
-  EXPECT_EQ(PathParsers::getShowInVistralPath(mount + "/Moved.app/Contents/MacOS/Moved", config),
+  EXPECT_EQ(PathParsers::getShowInVistralPath(mount + "/Moved.app/Contents/MacOS/Moved", rootFiles(), config),
             fs.file("Downloads/Moved.app"));
   std::string unpacked = fs.file("private/var/folders/ab/T/Unpacked.app");
-  EXPECT_EQ(PathParsers::getShowInVistralPath(unpacked + "/Contents/MacOS/Unpacked", config), std::nullopt);
+  EXPECT_EQ(PathParsers::getShowInVistralPath(unpacked + "/Contents/MacOS/Unpacked", rootFiles(), config), std::nullopt);
   EXPECT_TRUE(log->contains("<PathParsers: getShowInVistralPath> Hiding temp path: " + unpacked));
   // A translocated path whose original cannot be found stays hidden.
   translocation.failLookup = true;
-  EXPECT_EQ(PathParsers::getShowInVistralPath(mount + "/Moved.app", config), std::nullopt);
+  EXPECT_EQ(PathParsers::getShowInVistralPath(mount + "/Moved.app", rootFiles(), config), std::nullopt);
 }
 
 TEST_F(DisplayNames, TheShippedCuratedNamesFileLoads) {

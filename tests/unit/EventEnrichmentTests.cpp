@@ -2,6 +2,7 @@
 
 #include "nimbrad/EventEnrichment.h"
 #include "platform/PropertyList.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace nimbra;
@@ -20,7 +21,7 @@ class FixedCoordinator final : public platform::VelmoraCoordinating {
 // A factory answering `answer`, counting how often it was asked.
 VelmoraCoordinatorFactory fixed(std::optional<platform::Dictionary> answer, int* created) {
   return [answer, created](const std::string&, const std::string&, const std::string&, const std::string&,
-                           const std::string&) {
+                           const std::string&, const platform::UserFileReader&) {
     ++*created;
     return std::make_unique<FixedCoordinator>(answer);
   };
@@ -51,7 +52,7 @@ const platform::Dictionary kEverything{
 TEST(EventEnrichment, OnlyUnknownIdentifiersOpenTheirValuesToReplacement) {
   int created = 0;
   // Nothing unknown: no analysis at all.
-  EXPECT_EQ(enrichUnknownValues(known(), fixed(kEverything, &created)), known());
+  EXPECT_EQ(enrichUnknownValues(known(), fixed(kEverything, &created), test::rootFiles()), known());
   EXPECT_EQ(created, 0);
 
   struct Case {
@@ -79,7 +80,7 @@ TEST(EventEnrichment, OnlyUnknownIdentifiersOpenTheirValuesToReplacement) {
     c.send(sent);
     c.send(expected);
     c.expect(expected);
-    EXPECT_EQ(enrichUnknownValues(sent, fixed(kEverything, &created)), expected) << c.what;
+    EXPECT_EQ(enrichUnknownValues(sent, fixed(kEverything, &created), test::rootFiles()), expected) << c.what;
   }
 }
 
@@ -92,15 +93,15 @@ TEST(EventEnrichment, MissingOrNonStringValuesKeepTheOldOnes) {
   platform::Dictionary partial{{"ProcessBundleIdentifier", "p.id"}, {"ProcessTeamIdentifier", 42}};
   VelmoraEventData expected = sent;
   expected.processBundleID = "p.id";
-  EXPECT_EQ(enrichUnknownValues(sent, fixed(partial, &created)), expected);
+  EXPECT_EQ(enrichUnknownValues(sent, fixed(partial, &created), test::rootFiles()), expected);
 
   // An analysis that yields nothing, or no coordinator: the event as it is.
-  EXPECT_EQ(enrichUnknownValues(sent, fixed(std::nullopt, &created)), sent);
+  EXPECT_EQ(enrichUnknownValues(sent, fixed(std::nullopt, &created), test::rootFiles()), sent);
   VelmoraCoordinatorFactory none = [](const std::string&, const std::string&, const std::string&,
-                                      const std::string&, const std::string&) {
+                                      const std::string&, const std::string&, const platform::UserFileReader&) {
     return std::unique_ptr<platform::VelmoraCoordinating>();
   };
-  EXPECT_EQ(enrichUnknownValues(sent, none), sent);
+  EXPECT_EQ(enrichUnknownValues(sent, none, test::rootFiles()), sent);
   EXPECT_EQ(created, 2);
 }
 
@@ -120,7 +121,7 @@ TEST(EventEnrichment, BundlesOnDiskFillIdentifiersWhileTeamsStayUnknown) {
                       &e.responsibleDeveloperName}) {
     *field = "<unknown>";
   }
-  auto enriched = enrichUnknownValues(e, defaultVelmoraCoordinatorFactory());
+  auto enriched = enrichUnknownValues(e, defaultVelmoraCoordinatorFactory(), test::rootFiles());
   EXPECT_EQ(enriched.processBundleID, "com.example.tool");
   EXPECT_EQ(enriched.processBundleVersion, "3.0");
   EXPECT_EQ(enriched.targetBundleID, "com.example.tool");

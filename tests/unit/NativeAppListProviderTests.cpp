@@ -173,7 +173,7 @@ TEST_F(NativeAppListTest, ResolverPrefersTheProductKeysBundle) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     log->clear();
-    EXPECT_EQ(ProductKeyResolver::actionURL(*provider, c.bundleID, c.productKey), c.url);
+    EXPECT_EQ(ProductKeyResolver::actionURL(*provider, c.bundleID, c.productKey, test::rootFiles()), c.url);
     EXPECT_TRUE(log->contains(c.line)) << c.line;
   }
 }

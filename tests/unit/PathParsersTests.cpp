@@ -2,6 +2,7 @@
 
 #include "nimbrad/PathParsers.h"
 #include "platform/Log.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/FakeTranslocation.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
@@ -135,22 +136,22 @@ TEST(PathParsers, HandleSanitizedPathFallsBackToTheApplicationsDirectory) {
   test::LogCapture log;
 
   std::string existing = apps.file("Foo.app/Contents/MacOS/Foo");
-  EXPECT_EQ(PathParsers::handleSanitizedPath(existing, config), existing);
+  EXPECT_EQ(PathParsers::handleSanitizedPath(existing, rootFiles(), config), existing);
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(PathParsers::handleSanitizedPath("Foo.app/Contents/MacOS/Foo", config), apps.path() + "/Foo.app/Contents/MacOS/Foo");
+  EXPECT_EQ(PathParsers::handleSanitizedPath("Foo.app/Contents/MacOS/Foo", rootFiles(), config), apps.path() + "/Foo.app/Contents/MacOS/Foo");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "found " + apps.path() + "/Foo.app/Contents/MacOS/Foo\n");
 
   // Not found anywhere: unchanged, and said so. An empty path never becomes
   // the applications directory itself.
   testing::internal::CaptureStdout();
-  EXPECT_EQ(PathParsers::handleSanitizedPath("Gone.app", config), "Gone.app");
-  EXPECT_EQ(PathParsers::handleSanitizedPath("", config), "");
+  EXPECT_EQ(PathParsers::handleSanitizedPath("Gone.app", rootFiles(), config), "Gone.app");
+  EXPECT_EQ(PathParsers::handleSanitizedPath("", rootFiles(), config), "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(log->contains("<nimbrad: PathParsers>: handleSanitizedPath: Unable to find: Gone.app"));
 
   // The containing bundle is taken from the sanitized path.
-  EXPECT_EQ(PathParsers::getContainingBundlePath("Foo.app/Contents/MacOS/Foo", config), apps.path() + "/Foo.app");
+  EXPECT_EQ(PathParsers::getContainingBundlePath("Foo.app/Contents/MacOS/Foo", rootFiles(), config), apps.path() + "/Foo.app");
 }
 
 TEST(PathParsers, ContainingBundleIsTheInnermostBundle) {
@@ -161,12 +162,12 @@ TEST(PathParsers, ContainingBundleIsTheInnermostBundle) {
   PathParsersConfiguration config{.resourcesDirectory = root.path(), .applicationsDirectory = root.path() + "/"};
   test::LogCapture log;
 
-  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/MacOS/Foo"), config), root.file("Foo.app"));
-  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/PlugIns/Bar.plugin/Contents/MacOS/Bar"), config),
+  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/MacOS/Foo"), rootFiles(), config), root.file("Foo.app"));
+  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("Foo.app/Contents/PlugIns/Bar.plugin/Contents/MacOS/Bar"), rootFiles(), config),
             root.file("Foo.app/Contents/PlugIns/Bar.plugin"));
-  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("bin/tool"), config), root.file("bin/tool"));
+  EXPECT_EQ(PathParsers::getContainingBundlePath(root.file("bin/tool"), rootFiles(), config), root.file("bin/tool"));
   // A path that does not exist is still cut textually.
-  EXPECT_EQ(PathParsers::getContainingBundlePath("/nowhere/Gone.app/Contents/MacOS/Gone", config), "/nowhere/Gone.app");
+  EXPECT_EQ(PathParsers::getContainingBundlePath("/nowhere/Gone.app/Contents/MacOS/Gone", rootFiles(), config), "/nowhere/Gone.app");
 }
 
 TEST(PathParsers, ResolveTranslocatedPathOnlyAsksForTranslocationMounts) {

@@ -42,9 +42,11 @@ class ProcessListDataStoreWriteTests : public ::testing::Test {
   std::string text(const std::string& sql) {
     sqlite3_stmt* statement = nullptr;
     sqlite3_prepare_v2(store->memoryDatabase()->handle(), sql.c_str(), -1, &statement, nullptr);
-    std::string value = sqlite3_step(statement) == SQLITE_ROW
-                            ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))
-                            : "<no row>";
+    std::string value = "<no row>";
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+      const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      value.assign(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+    }
     sqlite3_finalize(statement);
     return value;
   }
@@ -193,10 +195,16 @@ TEST_F(ProcessListDataStoreWriteTests, NewBundleVersionOrUserIsANewIdentity) {
   EXPECT_TRUE(record(updated));
   auto otherUser = makeEntry("Foo", 502, t0);
   EXPECT_TRUE(record(otherUser));
-  EXPECT_EQ(rows("velmora_unique_table"), 3);
-  EXPECT_EQ(rows("velmora_process_list_table"), 3);
+  // Texts keep every byte: an identifier that differs only after a NUL is another identity.
+  auto afterNul = entry;
+  afterNul.process_bundle_id += std::string("\0evil", 5);
+  afterNul.deriveFields();
+  EXPECT_TRUE(record(afterNul));
+  EXPECT_EQ(rows("velmora_unique_table"), 4);
+  EXPECT_EQ(rows("velmora_process_list_table"), 4);
   EXPECT_NE(store->getRID(entry), store->getRID(updated));
   EXPECT_NE(store->getRID(entry), store->getRID(otherUser));
+  EXPECT_NE(store->getRID(entry), store->getRID(afterNul));
 }
 
 TEST_F(ProcessListDataStoreWriteTests, RidsBeyond32BitsSurviveTheRoundTrip) {
@@ -304,7 +312,7 @@ TEST_F(ProcessListDataStoreWriteTests, ValuesAreBoundByTheirTypes) {
            {SQLParameter(-6l), "integer", "-6"},
            {SQLParameter(0.25), "real", "0.25"},
            {SQLParameter(std::string("text")), "text", "text"},
-           {SQLParameter(std::string_view("cut\0here", 8)), "text", "cut"},  // as a terminated string
+           {SQLParameter(std::string_view("kept\0whole", 10)), "text", std::string("kept\0whole", 10)},
        }) {
     ASSERT_TRUE(store->executeInsert("DELETE FROM typed"));
     auto result = store->executeParameterizedInsert(

@@ -336,7 +336,7 @@ TEST_F(ProductMappingTest, ProductKeyOfALaunch) {
     SCOPED_TRACE(c.name);
     VelmoraEventData e = event;
     e.responsiblePath = c.responsiblePath;
-    EXPECT_EQ(ProductMappingProviding::productKey(c.provider, e, c.bundle), c.expected);
+    EXPECT_EQ(ProductMappingProviding::productKey(c.provider, e, c.bundle, test::rootFiles()), c.expected);
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/PropertyList.h"
 #include "platform/XmlPropertyList.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
@@ -318,6 +319,62 @@ TEST(PropertyList, LimitsBoundDepthAndExpansion) {
   EXPECT_TRUE(PropertyList::decode(PropertyList::encodeBinary(Array{1, 2, 3}), {.maxValues = 4}));
   EXPECT_FALSE(PropertyList::decode(PropertyList::encodeBinary(Array{1, 2, 3}), {.maxValues = 3}));
   EXPECT_FALSE(PropertyList::decode(*PropertyList::encodeXml(Array{1, 2, 3}), {.maxValues = 3}));
+}
+
+TEST(PropertyList, DecodedStringsAndDataAreBoundedByTheInputSize) {
+  // A fixed budget, no share of the input: every case below decodes exactly
+  // 12 bytes of strings, keys or data, counted at each use of a shared object.
+  const PropertyListLimits twelve{.decodedBytesPerInputByte = 0, .decodedBytesAllowance = 12};
+  PropertyListLimits eleven = twelve;
+  eleven.decodedBytesAllowance = 11;
+  const struct {
+    const char* label;
+    std::string bytes;
+  } cases[] = {
+      {"ASCII string used three times", Bplist{1, {"\xA3\x01\x01\x01"s, "\x54" "abcd"s}}.build()},
+      {"UTF-16 string used three times", Bplist{1, {"\xA3\x01\x01\x01"s, "\x62\x00\xE9\x00\x41"s}}.build()},
+      {"data used three times", Bplist{1, {"\xA3\x01\x01\x01"s, "\x44\x01\x02\x03\x04"s}}.build()},
+      {"key and value", Bplist{1, {"\xD1\x01\x02"s, "\x53key"s, "\x59" "123456789"s}}.build()},
+      {"XML strings", *PropertyList::encodeXml(Array{"abcd", "abcd", "abcd"})},
+      {"XML key and data", *PropertyList::encodeXml(Dictionary{{"key", Data(9, 1)}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_TRUE(PropertyList::decode(c.bytes, twelve));
+    auto refused = PropertyList::decode(c.bytes, eleven);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("decoded strings and data exceed the size limit"), std::string::npos)
+        << refused.error().message;
+  }
+
+  // By default the budget is four times the input plus 1 MiB, at most 256 MiB.
+  const PropertyListLimits defaults;
+  EXPECT_EQ(defaults.decodedByteBudget(1000), 4000u + 1024 * 1024);
+  EXPECT_EQ(defaults.decodedByteBudget(std::numeric_limits<std::size_t>::max()), defaults.maxDecodedBytes);
+  // A 1 MB list using one 500 KB string 500,000 times would decode into 250 GB.
+  auto expanded = PropertyList::decode(nimbra::test::expandingBinaryList(500'000, 500'000));
+  ASSERT_FALSE(expanded);
+  EXPECT_NE(expanded.error().message.find("exceed the size limit"), std::string::npos) << expanded.error().message;
+  // Values are bounded by the input too: shared containers multiply, shared
+  // leaves cost a reference byte per use.
+  Bplist squared;
+  for (int level = 1; level <= 2; ++level) {
+    std::string array = "\xAF\x10\xC8";  // 200 references
+    for (int i = 0; i < 200; ++i) array += squared.ref(level);
+    squared.objects.push_back(array);
+  }
+  squared.objects.push_back("\x10\x01");
+  auto multiplied = PropertyList::decode(squared.build(), {.valuesAllowance = 1000});
+  ASSERT_FALSE(multiplied);
+  EXPECT_NE(multiplied.error().message.find("too many values"), std::string::npos);
+  Bplist leaves{1, {"\xAF\x11\x03\xE8"s + std::string(1000, '\x01'), "\x09"s}};
+  auto shared = PropertyList::decode(leaves.build(), {.valuesAllowance = 0});
+  ASSERT_TRUE(shared) << shared.error().message;
+  EXPECT_EQ(shared->asArray()->size(), 1000u);
+  // The same shape within the budget still decodes.
+  auto modest = PropertyList::decode(nimbra::test::expandingBinaryList(1000, 1000));
+  ASSERT_TRUE(modest) << modest.error().message;
+  EXPECT_EQ(modest->find("k")->asArray()->size(), 1000u);
 }
 
 TEST(PropertyList, DeepNestingIsRefusedOnASmallStack) {

@@ -62,7 +62,7 @@ TEST(ReasonForBundle, DecidesFromArchitecturesAndTheInformationDictionary) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     VelmoraEntity entity{.name = c.name, .path = c.path};
-    BundleReason result = reasonForBundle(c.path, entity);
+    BundleReason result = reasonForBundle(c.path, rootFiles(), entity);
     EXPECT_EQ(result.reason.kind(), c.expected);
     EXPECT_EQ(result.diagnostic, c.diagnostic);
     if (c.expected != Kind::unknown) {
@@ -118,7 +118,7 @@ TEST(ReasonForLaunch, DecidesByTheProcessReasonFirst) {
       {"a carried reason is kept", P, R, T, viaResponsible, only, only, viaResponsible},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(reasonForLaunch(c.p, c.r, c.t, c.rP, c.rR, c.rT), c.expected) << c.name;
+    EXPECT_EQ(reasonForLaunch(c.p, c.r, c.t, rootFiles(), c.rP, c.rR, c.rT), c.expected) << c.name;
   }
 }
 
@@ -134,14 +134,14 @@ TEST(ReasonForLaunch, InspectsTheExecutablesOnDisk) {
   VelmoraEntity gone{.name = "gone", .path = dir.file("gone"), .teamID = "T3"};
 
   // A platform helper that is x86_64-only because its target is.
-  EXPECT_EQ(reasonForLaunch(helper, app, oldTarget), VelmoraReason::fromTarget(oldTarget));
+  EXPECT_EQ(reasonForLaunch(helper, app, oldTarget, rootFiles()), VelmoraReason::fromTarget(oldTarget));
   // The same helper with a universal target is there for its responsible application.
-  EXPECT_EQ(reasonForLaunch(helper, app, universalTarget), VelmoraReason::fromResponsible(app));
+  EXPECT_EQ(reasonForLaunch(helper, app, universalTarget, rootFiles()), VelmoraReason::fromResponsible(app));
   // A universal application forced into translation, responsible for itself.
-  EXPECT_EQ(reasonForLaunch(app, app, universalTarget), VelmoraReason::x86Forced(app));
+  EXPECT_EQ(reasonForLaunch(app, app, universalTarget, rootFiles()), VelmoraReason::x86Forced(app));
   // A third-party x86_64-only executable.
-  EXPECT_EQ(reasonForLaunch(oldTarget, app, oldTarget), VelmoraReason::x86Only(oldTarget));
+  EXPECT_EQ(reasonForLaunch(oldTarget, app, oldTarget, rootFiles()), VelmoraReason::x86Only(oldTarget));
   // Nothing readable anywhere.
-  EXPECT_EQ(reasonForLaunch(gone, gone, gone), VelmoraReason::unknown());
-  EXPECT_EQ(reasonForLaunch(gone, gone, oldTarget).description(), "Due to Target: old");
+  EXPECT_EQ(reasonForLaunch(gone, gone, gone, rootFiles()), VelmoraReason::unknown());
+  EXPECT_EQ(reasonForLaunch(gone, gone, oldTarget, rootFiles()).description(), "Due to Target: old");
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <netinet/in.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -420,4 +421,80 @@ TEST(SandboxProfile, RefusesAProcessThatAlreadyRunsSeveralThreads) {
     return 0;
   });
   EXPECT_EQ(status, 0);
+}
+
+namespace {
+
+// 0 or the errno of connecting a new stream socket of `family` to `address`.
+int connectTo(int family, const void* address, socklen_t length) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int result = ::connect(fd, static_cast<const sockaddr*>(address), length) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+TEST(SandboxProfile, TcpAndAbstractSocketsAreDeniedWhereTheKernelCanButSignalsAreNot) {
+  if (!landlockAvailable()) GTEST_SKIP() << "Landlock is not available on this kernel";
+  const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
+  nimbra::test::TempDirectory dir;
+  const std::string profile = dir.write("profile.plist",
+                                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                                        "<key>read</key><array><string>/</string></array></dict></plist>");
+  // Listeners made outside the sandbox: TCP on loopback, an abstract and a
+  // path Unix socket.
+  int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t loopbackLength = sizeof loopback;
+  ASSERT_EQ(::bind(tcp, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+  ASSERT_EQ(::listen(tcp, 8), 0);
+  ASSERT_EQ(::getsockname(tcp, reinterpret_cast<sockaddr*>(&loopback), &loopbackLength), 0);
+  const std::string abstractName = "nimbra-sandbox-test-" + std::to_string(::getpid());
+  sockaddr_un abstract{};
+  abstract.sun_family = AF_UNIX;
+  std::memcpy(abstract.sun_path + 1, abstractName.data(), abstractName.size());
+  const auto abstractLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size());
+  int abstractListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(abstractListener, reinterpret_cast<sockaddr*>(&abstract), abstractLength), 0);
+  ASSERT_EQ(::listen(abstractListener, 8), 0);
+  sockaddr_un named{};
+  named.sun_family = AF_UNIX;
+  const std::string namedPath = dir.file("named.socket");
+  std::strncpy(named.sun_path, namedPath.c_str(), sizeof named.sun_path - 1);
+  int namedListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(namedListener, reinterpret_cast<sockaddr*>(&named), sizeof named), 0);
+  ASSERT_EQ(::listen(namedListener, 8), 0);
+
+  auto confinedChild = [&](int expectedAbstract) {
+    return inChild([&] {
+      const char* none[] = {nullptr};
+      char* error = nullptr;
+      CHILD_CHECK(sandbox::initWithProfileFile(profile, none, &error) == 0);
+      const int expectedTcp = abi >= 4 ? EACCES : 0;
+      CHILD_CHECK(connectTo(AF_INET, &loopback, sizeof loopback) == expectedTcp);
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in any{};
+      any.sin_family = AF_INET;
+      any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      CHILD_CHECK((::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 ? 0 : errno) == expectedTcp);
+      ::close(fd);
+      CHILD_CHECK(connectTo(AF_UNIX, &abstract, abstractLength) == expectedAbstract);
+      CHILD_CHECK(connectTo(AF_UNIX, &named, sizeof named) == 0);
+      // Signals stay unscoped: the parent lives outside the domain.
+      CHILD_CHECK(::kill(::getppid(), 0) == 0);
+      return 0;
+    });
+  };
+  EXPECT_EQ(confinedChild(abi >= 6 ? EPERM : 0), 0);
+  {
+    // An abstract notification socket must stay reachable for readiness.
+    ScopedEnv notify("NOTIFY_SOCKET", "@" + abstractName);
+    EXPECT_EQ(confinedChild(0), 0);
+  }
+  ::close(tcp);
+  ::close(abstractListener);
+  ::close(namedListener);
 }

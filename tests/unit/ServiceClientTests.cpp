@@ -108,6 +108,31 @@ TEST_F(ServiceClientTest, RepliesArrivingTogetherAreReturnedOneByOne) {
   rest.join();
 }
 
+TEST_F(ServiceClientTest, AClientsReplyLimitHoldsToTheByte) {
+  constexpr std::size_t kLimit = 64 * 1024;
+  // Replies of exactly kLimit and kLimit + 1 bytes: one data object sized to fit.
+  const std::size_t overhead = PropertyList::encodeBinary(Value(Data(1000))).size() - 1000;
+  const Value atLimit(Data(kLimit - overhead, 7));
+  const Value aboveLimit(Data(kLimit + 1 - overhead, 7));
+  ASSERT_EQ(PropertyList::encodeBinary(atLimit).size(), kLimit);
+  ASSERT_EQ(PropertyList::encodeBinary(aboveLimit).size(), kLimit + 1);
+
+  ManualServer server(path_, 4);
+  auto client = ServiceClient::connect(path_, 1s);
+  ASSERT_TRUE(client);
+  EXPECT_EQ((*client)->maxReplyBytes(), ServiceClient::kDefaultMaxReplyBytes);
+  (*client)->setMaxReplyBytes(kLimit);
+  server.acceptOne();
+  server.write(nimbra::test::frame(PropertyList::encodeBinary(atLimit)));
+  auto accepted = (*client)->receive(2s);
+  ASSERT_TRUE(accepted) << accepted.error().message;
+  EXPECT_EQ(*accepted, atLimit);
+  server.write(nimbra::test::frame(PropertyList::encodeBinary(aboveLimit)));
+  auto refused = (*client)->receive(2s);
+  EXPECT_EQ(kindOf(refused), ClientError::Kind::protocol);
+  EXPECT_NE(refused.error().message.find("exceeds the limit of 65536 bytes"), std::string::npos);
+}
+
 struct BadReplyCase {
   const char* name;
   std::string bytes;

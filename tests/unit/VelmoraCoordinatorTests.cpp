@@ -8,11 +8,13 @@
 
 #include "platform/PropertyList.h"
 #include "platform/VelmoraCoordinator.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDirectory.h"
 
 using namespace platform;
 using nimbra::test::TempDirectory;
+using nimbra::test::rootFiles;
 
 namespace {
 
@@ -53,7 +55,7 @@ TEST(VelmoraCoordinator, AnalysisReportsIdentifiersAndVersionsButNeverTeams) {
   dir.write("Broken.app/Contents/Info.plist", "not a property list");
 
   VelmoraCoordinator coordinator("Foo", dir.file("Foo.app/Contents/MacOS/Foo"), dir.file("Broken.app/Contents/MacOS/B"),
-                                 "Host", dir.file("Host.bundle/host"));
+                                 "Host", dir.file("Host.bundle/host"), rootFiles());
   auto found = coordinator.analyze();
   ASSERT_TRUE(found);
   EXPECT_EQ(*found, (Dictionary{{"ProcessBundleIdentifier", "com.example.foo"},
@@ -62,7 +64,7 @@ TEST(VelmoraCoordinator, AnalysisReportsIdentifiersAndVersionsButNeverTeams) {
                                 {"ResponsibleBundleVersion", "7"}}));
 
   VelmoraCoordinator nothing("tool", "/usr/bin/tool", dir.file("Broken.app/Contents/MacOS/B"), "<unknown>",
-                             "<unknown>");
+                             "<unknown>", rootFiles());
   EXPECT_EQ(nothing.analyze(), std::nullopt);
 }
 
@@ -71,24 +73,24 @@ TEST(VelmoraCoordinator, CachedFactsFollowTheInfoPlistOnDisk) {
   std::string plist = dir.write("App.app/Contents/Info.plist",
                                 info({{"CFBundleIdentifier", "com.example.app"}, {"CFBundleShortVersionString", "1"}}));
   std::string executable = dir.file("App.app/Contents/MacOS/App");
-  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable).version, "1");
-  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable).version, "1");
+  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable, rootFiles()).version, "1");
+  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable, rootFiles()).version, "1");
 
   // An update installed atomically (new file renamed over the old one).
   ASSERT_TRUE(PropertyList::writeFileAtomically(plist, Value(Dictionary{{"CFBundleIdentifier", "com.example.app"},
                                                                         {"CFBundleShortVersionString", "2"}}))
                   .hasValue());
-  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable).version, "2");
+  EXPECT_EQ(VelmoraCoordinator::factsForPath(executable, rootFiles()).version, "2");
 
   // The information removed: nothing is known any more.
   std::filesystem::remove(plist);
-  auto gone = VelmoraCoordinator::factsForPath(executable);
+  auto gone = VelmoraCoordinator::factsForPath(executable, rootFiles());
   EXPECT_FALSE(gone.identifier);
   EXPECT_FALSE(gone.version);
 
   // A FIFO in place of the Info.plist is neither read nor waited on.
   ASSERT_EQ(::mkfifo(plist.c_str(), 0600), 0);
-  EXPECT_FALSE(VelmoraCoordinator::factsForPath(executable).identifier);
+  EXPECT_FALSE(VelmoraCoordinator::factsForPath(executable, rootFiles()).identifier);
 }
 
 TEST(VelmoraCoordinator, TheCacheStaysBoundedUnderManyBundles) {
@@ -104,11 +106,11 @@ TEST(VelmoraCoordinator, TheCacheStaysBoundedUnderManyBundles) {
     dir.write(name, info({{"CFBundleIdentifier", "com.b." + std::to_string(i)}}));
   }
   for (std::size_t i = 0; i < count; ++i) {
-    auto facts = VelmoraCoordinator::factsForPath(dir.file("B" + std::to_string(i) + ".bundle/x"));
+    auto facts = VelmoraCoordinator::factsForPath(dir.file("B" + std::to_string(i) + ".bundle/x"), rootFiles());
     ASSERT_EQ(facts.identifier, "com.b." + std::to_string(i));
     ASSERT_LE(VelmoraCoordinator::cachedBundleCount(), VelmoraCoordinator::kCacheCapacity);
   }
   EXPECT_EQ(VelmoraCoordinator::cachedBundleCount(), VelmoraCoordinator::kCacheCapacity);
   // The first bundles were evicted and are read again, still correctly.
-  EXPECT_EQ(VelmoraCoordinator::factsForPath(dir.file("B0.bundle/x")).identifier, "com.b.0");
+  EXPECT_EQ(VelmoraCoordinator::factsForPath(dir.file("B0.bundle/x"), rootFiles()).identifier, "com.b.0");
 }

@@ -2,6 +2,7 @@
 
 #include "nimbrad/VelmoraReason.h"
 #include "platform/Log.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/ExecutableFixtures.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDirectory.h"
@@ -55,11 +56,11 @@ TEST(VelmoraReason, UnrecognisedTextsAreUnknown) {
 TEST(DetectArchitectures, KeepsOnlyRecognisedSlicesInOrder) {
   TempDirectory dir;
   using Archs = std::vector<std::int32_t>;
-  EXPECT_EQ(detectArchitectures(dir.write("x86", thinMachO(kX86_64))), (Archs{kX86_64}));
-  EXPECT_EQ(detectArchitectures(dir.write("arm", thinMachO(kArm64, 0))), (Archs{kArm64}));
-  EXPECT_EQ(detectArchitectures(dir.write("fat", universalMachO({{kArm64}, {kPowerPC}, {kX86_64}}))),
+  EXPECT_EQ(detectArchitectures(dir.write("x86", thinMachO(kX86_64)), rootFiles()), (Archs{kX86_64}));
+  EXPECT_EQ(detectArchitectures(dir.write("arm", thinMachO(kArm64, 0)), rootFiles()), (Archs{kArm64}));
+  EXPECT_EQ(detectArchitectures(dir.write("fat", universalMachO({{kArm64}, {kPowerPC}, {kX86_64}})), rootFiles()),
             (Archs{kArm64, kX86_64}));
-  EXPECT_EQ(detectArchitectures(dir.write("elf", elfExecutable(62))), (Archs{kX86_64}));
+  EXPECT_EQ(detectArchitectures(dir.write("elf", elfExecutable(62)), rootFiles()), (Archs{kX86_64}));
 }
 
 TEST(DetectArchitectures, AbsentWithTheReasonLogged) {
@@ -69,10 +70,10 @@ TEST(DetectArchitectures, AbsentWithTheReasonLogged) {
   std::string missing = dir.file("missing");
   std::string script = dir.write("script", "#!/bin/sh\n");
   std::string ppc = dir.write("ppc", thinMachO(kPowerPC, 0, false, true));
-  EXPECT_FALSE(detectArchitectures(missing));
-  EXPECT_FALSE(detectArchitectures(script));
-  EXPECT_FALSE(detectArchitectures(ppc));
-  EXPECT_FALSE(detectArchitectures(dir.path()));
+  EXPECT_FALSE(detectArchitectures(missing, rootFiles()));
+  EXPECT_FALSE(detectArchitectures(script, rootFiles()));
+  EXPECT_FALSE(detectArchitectures(ppc, rootFiles()));
+  EXPECT_FALSE(detectArchitectures(dir.path(), rootFiles()));
 
   EXPECT_TRUE(sink->contains("<VelmoraReason> detectArchitectures: File does not exist: " + missing));
   EXPECT_TRUE(sink->contains("<VelmoraReason> detectArchitectures: macho_for_each_slice failed with code 8 for: " +
