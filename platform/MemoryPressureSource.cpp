@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -193,24 +194,18 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
     if (why != nullptr) *why = path + ": " + reason;
     return nullptr;
   };
-  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
-  struct Closer {
-    int& fd;
-    ~Closer() {
-      if (fd >= 0) ::close(fd);
-    }
-  } closer{fd};
+  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
 
   // Writing a trigger into an ordinary file would succeed and then never
   // signal anything.
   struct statfs fs{};
-  if (::fstatfs(fd, &fs) != 0) return fail(std::string("cannot inspect (") + std::strerror(errno) + ")");
+  if (::fstatfs(fd.get(), &fs) != 0) return fail(std::string("cannot inspect (") + std::strerror(errno) + ")");
   if (fs.f_type != kProcSuperMagic && fs.f_type != kCgroup2SuperMagic) return fail("not a pressure interface");
   // Root may open most of procfs for writing; only a file that reads like a
   // pressure report gets a trigger written into it.
   char head[16] = {};
-  ssize_t got = ::pread(fd, head, sizeof head - 1, 0);
+  ssize_t got = ::pread(fd.get(), head, sizeof head - 1, 0);
   if (got <= 0 || std::string_view(head, static_cast<std::size_t>(got)).rfind("some avg10=", 0) != 0) {
     return fail("not a pressure interface");
   }
@@ -228,7 +223,7 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
   bool armed = false;
   for (const std::string& trigger : triggers) {
     // The kernel expects the terminating NUL as part of the write.
-    if (::write(fd, trigger.c_str(), trigger.size() + 1) >= 0) {
+    if (::write(fd.get(), trigger.c_str(), trigger.size() + 1) >= 0) {
       armed = true;
       break;
     }
@@ -239,11 +234,11 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
 
   std::shared_ptr<PsiMemoryPressureSource::State> state;
   try {
-    state = std::make_shared<PsiMemoryPressureSource::State>(fd, path, std::move(queue), std::move(handler));
+    state = std::make_shared<PsiMemoryPressureSource::State>(fd.get(), path, std::move(queue), std::move(handler));
   } catch (const std::system_error& error) {
     return fail(std::string("cannot watch (") + error.what() + ")");
   }
-  fd = -1;  // owned by the descriptor now
+  fd.release();  // owned by the descriptor now
   {
     std::lock_guard lock(state->mutex);
     state->arm();
