@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/Base64.h"
 #include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 
@@ -34,32 +35,6 @@ constexpr const char* kDefaultTriggers[] = {"some 150000 1000000", "some 300000 
 const Logger& logger() {
   static const Logger log("com.corvane.nimbrad", "MemoryPressureSource");
   return log;
-}
-
-std::optional<std::string> decodeBase64(std::string_view text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    int v = value(c);
-    if (v < 0) return std::nullopt;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xff));
-    }
-  }
-  return out;
 }
 
 // Undoes the octal escapes (\040 for a space, ...) of /proc/self/mountinfo.
@@ -212,7 +187,7 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
 
   std::vector<std::string> triggers;
   if (const char* written = std::getenv("MEMORY_PRESSURE_WRITE"); written != nullptr && *written != '\0') {
-    if (auto decoded = decodeBase64(written); decoded && !decoded->empty()) {
+    if (auto decoded = base64::decode(written); decoded && !decoded->empty()) {
       while (!decoded->empty() && (decoded->back() == '\0' || decoded->back() == '\n')) decoded->pop_back();
       triggers.push_back(*decoded);
     }
