@@ -217,15 +217,15 @@ int main(int argc, char** argv) {
   platform::logging::setSink(sink);
   auto checker = std::make_shared<nimbra::EntitlementChecker>(
       std::make_shared<platform::EntitlementRegistry>(directory + "/entitlements.d"));
-  nimbra::XPCServiceDefinition service;
+  nimbra::XPCServiceDescription service;
   service.machServiceName = kService;
   service.entitlements = {"com.corvane.private.nimbra.velmora"};
-  service.queue = platform::DispatchQueue::makeSerial("com.corvane.nimbra.velmoraEvent");
   service.transactionLabel = "com.corvane.nimbrad.handleVelmoraEvent";
   service.rejectionLogLine = "<nimbrad> XPC VelmoraEvent: sender not entitled";
   service.rejectReason = "Not entitled to send Velmora events";
-  service.handler = [](const Value&, uid_t) { return Value(Dictionary{{"result", Value(0)}}); };
-  auto listener = nimbra::XPCService::listen(std::move(service), checker);
+  auto listener = nimbra::XPCService::listen(
+      std::move(service), platform::DispatchQueue::makeSerial("com.corvane.nimbra.velmoraEvent"),
+      [](const Value&, const platform::PeerIdentity&) { return Value(Dictionary{{"result", Value(0)}}); }, checker);
   if (!listener) {
     std::cerr << listener.error() << "\n";
     return 1;
