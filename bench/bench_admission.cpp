@@ -35,6 +35,7 @@
 
 #include "nimbrad/EntitlementChecker.h"
 #include "nimbrad/XPCService.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "platform/PeerInspector.h"
 #include "platform/PropertyList.h"
@@ -82,15 +83,15 @@ pid_t forkAs(uid_t uid, int out, const std::function<void(int)>& body) {
 void probeRejections(const sockaddr_un& address, Clock::time_point end, int out) {
   while (Clock::now() < end) {
     auto begin = Clock::now();
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
       char buffer[256];
-      if (::read(fd, buffer, sizeof buffer) > 0) {
+      if (::read(fd.get(), buffer, sizeof buffer) > 0) {
         double micros = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
         (void)!::write(out, &micros, sizeof micros);
       }
     }
-    ::close(fd);
+    fd.reset();
     ::usleep(2000);
   }
 }
@@ -98,9 +99,8 @@ void probeRejections(const sockaddr_un& address, Clock::time_point end, int out)
 void flood(const sockaddr_un& address, Clock::time_point end, int out) {
   long connections = 0;
   while (Clock::now() < end) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) ++connections;
-    ::close(fd);
+    platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) ++connections;
   }
   (void)!::write(out, &connections, sizeof connections);
 }
@@ -135,13 +135,15 @@ Figures run(const std::string& socketPath, std::chrono::seconds duration, int fl
   long linesBefore = sink.lines.load();
   int floodPipe[2], probePipe[2];
   if (::pipe(floodPipe) != 0 || ::pipe(probePipe) != 0) std::exit(1);
+  platform::FileDescriptor floodRead(floodPipe[0]), floodWrite(floodPipe[1]);
+  platform::FileDescriptor probeRead(probePipe[0]), probeWrite(probePipe[1]);
   std::vector<pid_t> children;
   for (int i = 0; i < flooders; ++i) {
-    children.push_back(forkAs(kFlooder, floodPipe[1], [&](int out) { flood(address, end, out); }));
+    children.push_back(forkAs(kFlooder, floodWrite.get(), [&](int out) { flood(address, end, out); }));
   }
-  children.push_back(forkAs(kProber, probePipe[1], [&](int out) { probeRejections(address, end, out); }));
-  ::close(floodPipe[1]);
-  ::close(probePipe[1]);
+  children.push_back(forkAs(kProber, probeWrite.get(), [&](int out) { probeRejections(address, end, out); }));
+  floodWrite.reset();
+  probeWrite.reset();
 
   Value event(Dictionary{{"ProcessName", "Example"}});
   while (Clock::now() < end) {
@@ -155,10 +157,10 @@ Figures run(const std::string& socketPath, std::chrono::seconds duration, int fl
     std::this_thread::sleep_for(5ms);
   }
   for (pid_t child : children) ::waitpid(child, nullptr, 0);
-  for (long n : readAll<long>(floodPipe[0])) figures.floodConnections += n;
-  figures.rejectMicros = readAll<double>(probePipe[0]);
-  ::close(floodPipe[0]);
-  ::close(probePipe[0]);
+  for (long n : readAll<long>(floodRead.get())) figures.floodConnections += n;
+  figures.rejectMicros = readAll<double>(probeRead.get());
+  floodRead.reset();
+  probeRead.reset();
   // The window's summary lines belong to the run.
   std::this_thread::sleep_for(nimbra::XPCService::kRejectionLogWindow + 1s);
   figures.logLines = sink.lines.load() - linesBefore;
@@ -217,15 +219,15 @@ int main(int argc, char** argv) {
   platform::logging::setSink(sink);
   auto checker = std::make_shared<nimbra::EntitlementChecker>(
       std::make_shared<platform::EntitlementRegistry>(directory + "/entitlements.d"));
-  nimbra::XPCServiceDefinition service;
+  nimbra::XPCServiceDescription service;
   service.machServiceName = kService;
   service.entitlements = {"com.corvane.private.nimbra.velmora"};
-  service.queue = platform::DispatchQueue::makeSerial("com.corvane.nimbra.velmoraEvent");
   service.transactionLabel = "com.corvane.nimbrad.handleVelmoraEvent";
   service.rejectionLogLine = "<nimbrad> XPC VelmoraEvent: sender not entitled";
   service.rejectReason = "Not entitled to send Velmora events";
-  service.handler = [](const Value&, uid_t) { return Value(Dictionary{{"result", Value(0)}}); };
-  auto listener = nimbra::XPCService::listen(std::move(service), checker);
+  auto listener = nimbra::XPCService::listen(
+      std::move(service), platform::DispatchQueue::makeSerial("com.corvane.nimbra.velmoraEvent"),
+      [](const Value&, const platform::PeerIdentity&) { return Value(Dictionary{{"result", Value(0)}}); }, checker);
   if (!listener) {
     std::cerr << listener.error() << "\n";
     return 1;

@@ -192,16 +192,16 @@ int main(int argc, char** argv) {
   std::string velmora = platform::directories::runtime() + "/com.corvane.nimbra.velmora";
 
   // Service 1 with validation only.
-  XPCServiceDefinition validate;
+  XPCServiceDescription validate;
   validate.machServiceName = "com.corvane.nimbra.bench.validate";
   validate.entitlements = {"com.corvane.private.nimbra.bench"};
-  validate.queue = platform::DispatchQueue::makeSerial("com.corvane.nimbra.bench.validate");
   validate.transactionLabel = "com.corvane.nimbrad.bench";
-  validate.handler = [](const Value& message, uid_t) {
-    return Value(Dictionary{{"result", Value(VelmoraEventData::fromMessage(message) ? 0 : 1)}});
-  };
-  auto validator = XPCService::listen(validate, std::make_shared<EntitlementChecker>(
-                                                    std::make_shared<platform::EntitlementRegistry>()));
+  auto validator = XPCService::listen(
+      validate, platform::DispatchQueue::makeSerial("com.corvane.nimbra.bench.validate"),
+      [](const Value& message, const platform::PeerIdentity&) {
+        return Value(Dictionary{{"result", Value(VelmoraEventData::fromMessage(message) ? 0 : 1)}});
+      },
+      std::make_shared<EntitlementChecker>(std::make_shared<platform::EntitlementRegistry>()));
   std::string validateSocket = platform::directories::runtime() + "/com.corvane.nimbra.bench.validate";
   nimbra::bench::RawEchoServer echo(root + "/raw-echo");
 

@@ -85,20 +85,20 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
 
   // The current data: the fallback until a load succeeded.
   D currentData() const {
-    std::shared_lock lock(queue_);
+    std::shared_lock lock(dataMutex_);
     return *cachedData_;
   }
 
   // The current data without copying it; stays valid (and unchanged) however
   // long the caller keeps it.
   std::shared_ptr<const D> currentDataSnapshot() const {
-    std::shared_lock lock(queue_);
+    std::shared_lock lock(dataMutex_);
     return cachedData_;
   }
 
   // The asset the current data was loaded from; nullopt until a load succeeded.
   std::optional<Asset> currentAsset() const {
-    std::shared_lock lock(queue_);
+    std::shared_lock lock(dataMutex_);
     return currentAsset_;
   }
 
@@ -188,7 +188,7 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
       data = loadData(assetProvider_->builtInDefault(assetType_));
     }
     if (data) {
-      std::unique_lock lock(queue_);
+      std::unique_lock lock(dataMutex_);
       cachedData_ = std::make_shared<const D>(std::move(data).value());
     }
     std::weak_ptr<AssetBackedProvider<D>> weak = this->weak_from_this();
@@ -210,7 +210,7 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     // Recorded only with its data, so that currentAsset() always names the
     // file the current data came from, never a rejected one.
     if (data) {
-      std::unique_lock lock(queue_);
+      std::unique_lock lock(dataMutex_);
       currentAsset_ = asset;
     }
     return data;
@@ -263,7 +263,7 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
     auto replacement = std::make_shared<const D>(data);
     std::shared_ptr<const D> previous;
     {
-      std::unique_lock lock(queue_);
+      std::unique_lock lock(dataMutex_);
       previous = std::move(cachedData_);
       cachedData_ = std::move(replacement);
     }
@@ -292,12 +292,13 @@ class AssetBackedProvider : public std::enable_shared_from_this<AssetBackedProvi
   const std::string queueLabel_;
 
   // Serialises reloads (read, parse, swap, post), so they apply in the order
-  // they began. Lock order: reloadMutex_, then queue_.
+  // they began. Lock order: reloadMutex_, then dataMutex_.
   std::mutex reloadMutex_;
-  // The "queue" that guards the data: shared for reads, exclusive for swaps.
-  mutable std::shared_mutex queue_;
-  std::shared_ptr<const D> cachedData_;  // GUARDED_BY(queue_)
-  std::optional<Asset> currentAsset_;    // GUARDED_BY(queue_)
+  // Guards the data: shared for reads, exclusive for swaps. It stands for the
+  // provider's concurrent queue (labelled queueLabel), a reader-writer lock here.
+  mutable std::shared_mutex dataMutex_;
+  std::shared_ptr<const D> cachedData_;  // GUARDED_BY(dataMutex_)
+  std::optional<Asset> currentAsset_;    // GUARDED_BY(dataMutex_)
 
   // Set in start(), before any callback can run; then only read.
   std::optional<AssetObserverToken> assetObserver_;

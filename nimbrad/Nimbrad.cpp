@@ -125,111 +125,130 @@ void Nimbrad::construct() {
 // ---------------------------------------------------------------------------
 // Services
 
-void Nimbrad::listen(XPCServiceDefinition definition) {
-  std::string name = definition.machServiceName;
-  auto listener = XPCService::listen(std::move(definition), entitlementChecker_);
+// One row per service: what the frame needs to know of it, the queue its
+// messages run on, and its handler.
+struct Nimbrad::ServiceRow {
+  Service service;
+  XPCServiceDescription description;
+  std::shared_ptr<DispatchQueue> Nimbrad::*queue;
+  std::function<Value(Nimbrad&, const Value& message, const platform::PeerIdentity& peer)> handler;
+  // The answer to a message that arrives while the daemon is being torn down.
+  Value replyWithoutDaemon = XPCService::notAvailableReply();
+};
+
+const Nimbrad::ServiceRow& Nimbrad::serviceRow(Service service) {
+  static const ServiceRow rows[] = {
+      {.service = Service::velmoraEvent,
+       .description = {.machServiceName = "com.corvane.nimbra.velmora",
+                       .entitlements = {"com.corvane.private.nimbra.velmora"},
+                       .transactionLabel = "com.corvane.nimbrad.handleVelmoraEvent",
+                       .rejectionLogLine = "<nimbrad> XPC VelmoraEvent: sender not entitled",
+                       .rejectReason = "Not entitled to send Velmora events"},
+       .queue = &Nimbrad::velmoraEventQueue_,
+       .handler = [](Nimbrad& daemon, const Value& message,
+                     const platform::PeerIdentity&) { return daemon.handleVelmoraEvent(message); },
+       .replyWithoutDaemon = resultReply(1)},
+      {.service = Service::database,
+       .description = {.machServiceName = "com.corvane.nimbra.database",
+                       .entitlements = {"com.corvane.private.nimbra.database"},
+                       .transactionLabel = "com.corvane.nimbrad.handleCommand",
+                       .rejectionLogLine = "<nimbrad> XPC DatabaseRequest: sender is not entitled",
+                       .rejectReason = "sender is not entitled",
+                       .socketMode = 0600},
+       .queue = &Nimbrad::databaseRequestQueue_,
+       .handler = &Nimbrad::handleCommand},
+      {.service = Service::processReporter,
+       .description = {.machServiceName = "com.corvane.nimbra.processreporter",
+                       .entitlements = {"com.corvane.private.nimbra.processreporter.access",
+                                        "com.corvane.nimbra.processreporter.access"},
+                       .transactionLabel = "com.corvane.nimbrad.handleProcessReporterRequest",
+                       .rejectionLogLine = "<nimbrad> XPC ProcessReporter: sender is not entitled",
+                       .rejectReason = "sender is not entitled"},
+       .queue = &Nimbrad::processReporterRequestQueue_,
+       .handler = &Nimbrad::handleProcessReporterRequest},
+      {.service = Service::unsupportedApps,
+       .description = {.machServiceName = "com.corvane.nimbra.daemon.unsupported-apps",
+                       .entitlements = {"com.corvane.private.nimbra.daemon.unsupported-apps"},
+                       .transactionLabel = "com.corvane.nimbrad.handleDaemonUnsupportedAppsRequest",
+                       .rejectionLogLine = "<nimbrad> XPC DaemonUnsupportedApps: sender is not entitled",
+                       .rejectReason = "sender is not entitled",
+                       .dictionaryMessages = false},
+       .queue = &Nimbrad::unsupportedApplicationListRequestQueue_,
+       .handler = &Nimbrad::handleDaemonUnsupportedAppsRequest},
+      {.service = Service::deprecationWarning,
+       .description = {.machServiceName = "com.corvane.nimbra.deprecationwarning",
+                       .entitlements = {"com.corvane.private.nimbra.deprecationwarning"},
+                       .transactionLabel = "com.corvane.nimbrad.handleDeprecationWarningRequest",
+                       .rejectionLogLine = "<nimbrad> XPC DeprecationWarning: sender is not entitled",
+                       .rejectReason = "sender is not entitled",
+                       .dictionaryMessages = false},
+       .queue = &Nimbrad::deprecationWarningRequestQueue_,
+       .handler = &Nimbrad::handleDeprecationWarningRequest},
+      // Shares the deprecation warning's queue, so the two are handled one at a time.
+      {.service = Service::supportedVelmoraUsage,
+       .description = {.machServiceName = "com.corvane.nimbra.daemon.supportedvelmorausage",
+                       .entitlements = {"com.corvane.private.nimbra.unsupportedapplicationlist"},
+                       .transactionLabel = "com.corvane.nimbrad.handleSupportedVelmoraUsageRequest",
+                       .rejectionLogLine = "<nimbrad> XPC SupportedVelmoraUsage: sender is not entitled",
+                       .rejectReason = "sender is not entitled",
+                       .dictionaryMessages = false},
+       .queue = &Nimbrad::deprecationWarningRequestQueue_,
+       .handler = &Nimbrad::handleSupportedVelmoraUsageRequest},
+  };
+  for (const auto& row : rows) {
+    if (row.service == service) return row;
+  }
+  std::abort();  // every Service has a row
+}
+
+void Nimbrad::listen(Service service) {
+  const ServiceRow& row = serviceRow(service);
+  auto handler = [weak = weak_from_this(), &row](const Value& message, const platform::PeerIdentity& peer) {
+    auto self = weak.lock();
+    return self ? row.handler(*self, message, peer) : row.replyWithoutDaemon;
+  };
+  auto listener = XPCService::listen(row.description, this->*row.queue, std::move(handler), entitlementChecker_);
   if (!listener) {
-    log().error("<nimbrad> XPC EventListener: failed to listen for {}: {}", name, listener.error());
+    log().error("<nimbrad> XPC EventListener: failed to listen for {}: {}", row.description.machServiceName,
+                listener.error());
     return;
   }
   listeners_.push_back(std::move(listener).value());
 }
 
+void Nimbrad::registerVelmoraEventListener() { listen(Service::velmoraEvent); }
+void Nimbrad::registerDatabaseListener() { listen(Service::database); }
+void Nimbrad::registerProcessReporterListener() { listen(Service::processReporter); }
+void Nimbrad::registerUnsupportedAppsListener() { listen(Service::unsupportedApps); }
+void Nimbrad::registerDeprecationWarningListener() { listen(Service::deprecationWarning); }
+void Nimbrad::registerSupportedVelmoraUsageListener() { listen(Service::supportedVelmoraUsage); }
+
 namespace {
 
-// A handler that a later part of the daemon provides; until then every
-// message is answered "not available".
-std::function<Value(const Value&, uid_t)> notAvailable(std::string serviceLabel) {
-  return [serviceLabel = std::move(serviceLabel)](const Value&, uid_t) {
-    log().error("<nimbrad> XPC {}: handler not available, replying \"not available\"", serviceLabel);
-    return XPCService::notAvailableReply();
-  };
+// The answer of a service whose handler a later part of the daemon provides.
+Value notAvailable(const char* serviceLabel) {
+  log().error("<nimbrad> XPC {}: handler not available, replying \"not available\"", serviceLabel);
+  return XPCService::notAvailableReply();
 }
 
 }  // namespace
 
-void Nimbrad::registerVelmoraEventListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.velmora";
-  service.entitlements = {"com.corvane.private.nimbra.velmora"};
-  service.queue = velmoraEventQueue_;
-  service.transactionLabel = "com.corvane.nimbrad.handleVelmoraEvent";
-  service.rejectionLogLine = "<nimbrad> XPC VelmoraEvent: sender not entitled";
-  service.rejectReason = "Not entitled to send Velmora events";
-  std::weak_ptr<Nimbrad> weak = weak_from_this();
-  service.handler = [weak](const Value& message, uid_t) {
-    auto self = weak.lock();
-    return self ? self->handleVelmoraEvent(message) : resultReply(1);
-  };
-  listen(std::move(service));
+Value Nimbrad::handleCommand(const Value&, const platform::PeerIdentity&) { return notAvailable("DatabaseRequest"); }
+
+Value Nimbrad::handleProcessReporterRequest(const Value&, const platform::PeerIdentity&) {
+  return notAvailable("ProcessReporter");
 }
 
-void Nimbrad::registerDatabaseListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.database";
-  service.entitlements = {"com.corvane.private.nimbra.database"};
-  service.queue = databaseRequestQueue_;
-  service.transactionLabel = "com.corvane.nimbrad.handleCommand";
-  service.rejectionLogLine = "<nimbrad> XPC DatabaseRequest: sender is not entitled";
-  service.rejectReason = "sender is not entitled";
-  service.socketMode = 0600;
-  service.handler = notAvailable("DatabaseRequest");
-  listen(std::move(service));
+Value Nimbrad::handleDaemonUnsupportedAppsRequest(const Value&, const platform::PeerIdentity&) {
+  return notAvailable("DaemonUnsupportedApps");
 }
 
-void Nimbrad::registerProcessReporterListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.processreporter";
-  service.entitlements = {"com.corvane.private.nimbra.processreporter.access",
-                          "com.corvane.nimbra.processreporter.access"};
-  service.queue = processReporterRequestQueue_;
-  service.passesEffectiveUID = true;
-  service.transactionLabel = "com.corvane.nimbrad.handleProcessReporterRequest";
-  service.rejectionLogLine = "<nimbrad> XPC ProcessReporter: sender is not entitled";
-  service.rejectReason = "sender is not entitled";
-  service.handler = notAvailable("ProcessReporter");
-  listen(std::move(service));
+Value Nimbrad::handleDeprecationWarningRequest(const Value&, const platform::PeerIdentity&) {
+  return notAvailable("DeprecationWarning");
 }
 
-void Nimbrad::registerUnsupportedAppsListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.daemon.unsupported-apps";
-  service.entitlements = {"com.corvane.private.nimbra.daemon.unsupported-apps"};
-  service.queue = unsupportedApplicationListRequestQueue_;
-  service.dictionaryMessages = false;
-  service.transactionLabel = "com.corvane.nimbrad.handleDaemonUnsupportedAppsRequest";
-  service.rejectionLogLine = "<nimbrad> XPC DaemonUnsupportedApps: sender is not entitled";
-  service.rejectReason = "sender is not entitled";
-  service.handler = notAvailable("DaemonUnsupportedApps");
-  listen(std::move(service));
-}
-
-void Nimbrad::registerDeprecationWarningListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.deprecationwarning";
-  service.entitlements = {"com.corvane.private.nimbra.deprecationwarning"};
-  service.queue = deprecationWarningRequestQueue_;
-  service.dictionaryMessages = false;
-  service.passesEffectiveUID = true;
-  service.transactionLabel = "com.corvane.nimbrad.handleDeprecationWarningRequest";
-  service.rejectionLogLine = "<nimbrad> XPC DeprecationWarning: sender is not entitled";
-  service.rejectReason = "sender is not entitled";
-  service.handler = notAvailable("DeprecationWarning");
-  listen(std::move(service));
-}
-
-void Nimbrad::registerSupportedVelmoraUsageListener() {
-  XPCServiceDefinition service;
-  service.machServiceName = "com.corvane.nimbra.daemon.supportedvelmorausage";
-  service.entitlements = {"com.corvane.private.nimbra.unsupportedapplicationlist"};
-  service.queue = deprecationWarningRequestQueue_;
-  service.dictionaryMessages = false;
-  service.passesEffectiveUID = true;
-  service.transactionLabel = "com.corvane.nimbrad.handleSupportedVelmoraUsageRequest";
-  service.rejectionLogLine = "<nimbrad> XPC SupportedVelmoraUsage: sender is not entitled";
-  service.rejectReason = "sender is not entitled";
-  service.handler = notAvailable("SupportedVelmoraUsage");
-  listen(std::move(service));
+Value Nimbrad::handleSupportedVelmoraUsageRequest(const Value&, const platform::PeerIdentity&) {
+  return notAvailable("SupportedVelmoraUsage");
 }
 
 struct Nimbrad::FilterTicket {

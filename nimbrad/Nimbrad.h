@@ -34,6 +34,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/MemoryPressureSource.h"
+#include "platform/PeerIdentity.h"
 #include "platform/ServiceListener.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserIdentity.h"
@@ -90,7 +91,9 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   Nimbrad& operator=(const Nimbrad&) = delete;
   ~Nimbrad();
 
-  // Start-up registrations, called by the entry point in this order.
+  // Start-up registrations, called by the entry point in this order. Each of
+  // the first six starts one service as its row of the service table says
+  // (Nimbrad.cpp); a listener that cannot start is logged and left out.
   void registerVelmoraEventListener();
   void registerDatabaseListener();
   void registerProcessReporterListener();
@@ -118,6 +121,18 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   // the filter is off). Replies {"result": 0} for every decoded event,
   // {"result": 1} for one that fails validation. On velmoraEventQueue.
   platform::Value handleVelmoraEvent(const platform::Value& message);
+
+  // Services 2 to 6, on their services' queues: each receives the message
+  // and the peer of its session (pid, uid and gid read at accept time, and
+  // the executable). Until a service is built, it answers
+  // {"ServiceNotAvailable": true} and logs an error line saying so.
+  platform::Value handleCommand(const platform::Value& message, const platform::PeerIdentity& peer);
+  platform::Value handleProcessReporterRequest(const platform::Value& message, const platform::PeerIdentity& peer);
+  platform::Value handleDaemonUnsupportedAppsRequest(const platform::Value& message,
+                                                     const platform::PeerIdentity& peer);
+  platform::Value handleDeprecationWarningRequest(const platform::Value& message, const platform::PeerIdentity& peer);
+  platform::Value handleSupportedVelmoraUsageRequest(const platform::Value& message,
+                                                     const platform::PeerIdentity& peer);
 
   // The recording step: builds the store entry, applies the exclusion
   // filter, writes the entry asynchronously and, for a new launch, schedules
@@ -164,7 +179,12 @@ class Nimbrad : public std::enable_shared_from_this<Nimbrad> {
   explicit Nimbrad(Environment environment);
   void construct();
 
-  void listen(XPCServiceDefinition definition);
+  // The six services, in registration order; their table is in Nimbrad.cpp.
+  enum class Service { velmoraEvent, database, processReporter, unsupportedApps, deprecationWarning,
+                       supportedVelmoraUsage };
+  struct ServiceRow;
+  static const ServiceRow& serviceRow(Service service);
+  void listen(Service service);
   // SIGHUP: saves the store and carries on.
   void saveOnSignal(const char* signalName);
   // SIGTERM, SIGINT: closes the services, writes every launch already

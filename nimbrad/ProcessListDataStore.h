@@ -73,7 +73,8 @@ class ProcessListDataStore : public std::enable_shared_from_this<ProcessListData
 
   // --- Location -----------------------------------------------------------
 
-  // The directory of the store file, when it could be resolved.
+  // The directory that holds the store file, as a plain file-system path
+  // (not a URL, whatever the name says); absent when it could not be resolved.
   const std::optional<std::string>& databaseURL() const { return databaseURL_; }
   // databaseURL/nimbra.db, or "" without a directory.
   std::string databasePath() const;

@@ -2,7 +2,9 @@
 
 // The action URL offered for an application in the unsupported apps list:
 // the entry of the bundle its product key names wins over the entry of the
-// application's own bundle identifier.
+// application's own bundle identifier. The class resolves action URLs, not
+// product keys: a product key is one of its inputs, computed elsewhere
+// (ProductMappingProviding::productKey).
 
 #include <optional>
 #include <string>

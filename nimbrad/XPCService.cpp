@@ -16,26 +16,26 @@ platform::Value XPCService::notAvailableReply() {
 }
 
 platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> XPCService::listen(
-    XPCServiceDefinition definition, std::shared_ptr<const EntitlementChecker> checker) {
+    XPCServiceDescription description, std::shared_ptr<platform::DispatchQueue> queue, Handler handler,
+    std::shared_ptr<const EntitlementChecker> checker) {
   const auto& log = platform::Logger::defaultLog();
-  log.notice("<nimbrad> XPC EventListener: Registering for {} into {}", definition.machServiceName,
-             definition.queue->label());
+  log.notice("<nimbrad> XPC EventListener: Registering for {} into {}", description.machServiceName, queue->label());
 
   platform::ServiceConfig config;
-  config.name = definition.machServiceName;
-  config.socketPath = platform::directories::runtime() + "/" + definition.machServiceName;
-  config.mode = definition.socketMode;
-  config.dictionaryMessages = definition.dictionaryMessages;
-  config.targetQueue = definition.queue;
+  config.name = description.machServiceName;
+  config.socketPath = platform::directories::runtime() + "/" + description.machServiceName;
+  config.mode = description.socketMode;
+  config.dictionaryMessages = description.dictionaryMessages;
+  config.targetQueue = std::move(queue);
 
-  auto shared = std::make_shared<const XPCServiceDefinition>(std::move(definition));
+  auto shared = std::make_shared<const XPCServiceDescription>(std::move(description));
+  auto sharedHandler = std::make_shared<const Handler>(std::move(handler));
   // A user who connects in a loop must not fill the log: the first rejection
   // of each user and executable is told in full, the rest are counted.
   auto rejections =
       platform::LogThrottle::create(log, platform::LogLevel::Error, shared->rejectionLogLine, kRejectionLogWindow);
-  auto sessionHandler = [shared, checker, rejections](platform::SessionRequest& request) {
+  auto sessionHandler = [shared, sharedHandler, checker, rejections](platform::SessionRequest& request) {
     const auto& peer = request.peer();
-    uid_t euid = shared->passesEffectiveUID ? peer.uid : 0;
     bool entitled = false;
     std::vector<EntitlementVerdict> verdicts;
     for (const auto& name : shared->entitlements) {
@@ -54,9 +54,9 @@ platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> XPCS
       return;
     }
     for (const auto& verdict : verdicts) verdict.log();
-    request.accept([shared, euid](const Value& message) {
+    request.accept([shared, sharedHandler, peer](const Value& message) {
       platform::OSTransaction transaction(shared->transactionLabel);
-      return shared->handler(message, euid);
+      return (*sharedHandler)(message, peer);
     });
   };
   return platform::ServiceListener::start(std::move(config), std::move(sessionHandler));

@@ -5,8 +5,6 @@
 // entitlements before accepting, and a message handler that holds an OS
 // transaction while the service's handler runs.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -16,40 +14,43 @@
 #include "nimbrad/EntitlementChecker.h"
 #include "platform/Dispatch.h"
 #include "platform/Expected.h"
+#include "platform/PeerIdentity.h"
 #include "platform/ServiceListener.h"
 #include "platform/Value.h"
 
 namespace nimbra {
 
-struct XPCServiceDefinition {
+// What tells one service from another at the frame: its name and socket, who
+// may connect, how a refusal is told, and the form of its messages.
+struct XPCServiceDescription {
   std::string machServiceName;
   // The peer is accepted if it holds any of these; every one is checked.
   std::vector<std::string> entitlements;
-  std::shared_ptr<platform::DispatchQueue> queue;
-  // Dictionary services refuse any other root in the transport.
-  bool dictionaryMessages = true;
-  // Services that act on behalf of the caller receive its effective user id.
-  bool passesEffectiveUID = false;
   std::string transactionLabel;
   std::string rejectionLogLine;
   std::string rejectReason;
+  // Dictionary services refuse any other root in the transport.
+  bool dictionaryMessages = true;
   unsigned socketMode = 0666;
-  // Runs on `queue`; returns the reply. `euid` is the caller's effective user
-  // id when passesEffectiveUID, else 0.
-  std::function<platform::Value(const platform::Value& message, uid_t euid)> handler;
 };
 
 class XPCService {
  public:
+  // Receives a message of an accepted session and the session's peer (its
+  // credentials read at accept time, and its executable); returns the reply.
+  using Handler = std::function<platform::Value(const platform::Value& message, const platform::PeerIdentity& peer)>;
+
   // Rejections of one user and executable after the first are counted, and
   // told in one line per window.
   static constexpr std::chrono::seconds kRejectionLogWindow{10};
 
   // Logs the registration line and starts the listener on the runtime
-  // directory's socket for the service. On failure returns why; the caller
-  // logs it. The checker must outlive the listener.
+  // directory's socket for the service; `handler` runs on `queue`, which must
+  // be serial. On failure returns why; the caller logs it. The checker must
+  // outlive the listener.
   static platform::Expected<std::unique_ptr<platform::ServiceListener>, std::string> listen(
-      XPCServiceDefinition definition, std::shared_ptr<const EntitlementChecker> checker);
+      XPCServiceDescription description, std::shared_ptr<platform::DispatchQueue> queue, Handler handler,
+      std::shared_ptr<const EntitlementChecker> checker);
 
   // The reply of a service whose handler does not exist yet:
   // {"ServiceNotAvailable": true}.

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/Directories.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileProbe.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -27,7 +28,7 @@ constexpr std::size_t kMaxEntryBytes = 1024 * 1024;
 // renamed, rewritten, or given another owner or mode; and the directory
 // itself going away.
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
-                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
 
 const Logger& log() {
   static const Logger logger("com.corvane.nimbrad", "EntitlementRegistry");
@@ -144,36 +145,33 @@ std::shared_ptr<const EntitlementRegistry::Snapshot> EntitlementRegistry::load()
   return snapshot;
 }
 
-bool EntitlementRegistry::changedSinceLoad() const {
-  bool changed = false;
-  alignas(inotify_event) char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    changed = true;
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      // The directory went away or elsewhere: watch whatever is there next.
-      if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0 && watch_ >= 0) {
-        if ((event->mask & IN_IGNORED) == 0) ::inotify_rm_watch(inotify_.get(), watch_);
-        watch_ = -1;
-      }
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
-  return changed;
-}
-
 std::shared_ptr<const EntitlementRegistry::Snapshot> EntitlementRegistry::current() const {
   std::lock_guard lock(mutex_);
   bool reload = !loaded_;
-  if (!inotify_) inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (inotify_ && changedSinceLoad()) reload = true;
+  if (!watcher_) {
+    if (auto created = DirectoryWatcher::create()) watcher_ = std::move(created).value();
+  }
+  if (watcher_) {
+    // Changes made before this lookup are all queued by now: they count.
+    watcher_->drain();
+    if (changed_.exchange(false)) reload = true;
+    // The directory went away or elsewhere: watch whatever is there next.
+    if (watchLost_.exchange(false) && watch_) {
+      watcher_->remove(*watch_);
+      watch_.reset();
+    }
+  }
   // The watch comes before the reading, so that no change slips in between.
   // Without one (no directory yet, no inotify) every lookup reads afresh.
-  if (watch_ < 0) {
-    if (inotify_) watch_ = ::inotify_add_watch(inotify_.get(), directory_.c_str(), kWatchMask);
+  if (!watch_) {
+    if (watcher_) {
+      auto added = watcher_->add(directory_, kWatchMask, [this](const DirectoryWatcher::Event& event) {
+        // Only flags: the lookup that drains holds mutex_.
+        changed_ = true;
+        if (event.folderLeft() || event.watchEnded()) watchLost_ = true;
+      });
+      if (added) watch_ = *added;
+    }
     reload = true;
   }
   if (reload) loaded_ = load();

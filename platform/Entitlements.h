@@ -7,6 +7,7 @@
 //    "Users": [<uid>, ...]}            ("Users" optional)
 // An entry with "Users" grants only to peers running as one of those users.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "platform/Expected.h"
-#include "platform/FileDescriptor.h"
+#include "platform/DirectoryWatcher.h"
 #include "platform/PeerIdentity.h"
 #include "platform/Value.h"
 
@@ -75,15 +76,18 @@ class EntitlementRegistry final : public EntitlementSource {
   static Expected<Entry, std::string> readEntry(int directory, const std::string& name);
   std::shared_ptr<const Snapshot> current() const;
   std::shared_ptr<const Snapshot> load() const;  // REQUIRES: mutex_ held
-  bool changedSinceLoad() const;                // REQUIRES: mutex_ held
 
   std::string directory_;
   mutable std::mutex mutex_;
-  mutable FileDescriptor inotify_;                  // GUARDED_BY(mutex_)
-  mutable int watch_ = -1;                          // GUARDED_BY(mutex_)
   mutable std::shared_ptr<const Snapshot> loaded_;  // GUARDED_BY(mutex_)
   // What the last load reported, so that a reload does not repeat it.
   mutable std::set<std::string> reported_;  // GUARDED_BY(mutex_)
+  // Set by the watch's handler, taken by the next lookup.
+  mutable std::atomic<bool> changed_{false};
+  mutable std::atomic<bool> watchLost_{false};
+  mutable std::optional<DirectoryWatcher::Watch> watch_;  // GUARDED_BY(mutex_)
+  // Last: destroyed first, so that no handler runs on the members above.
+  mutable std::unique_ptr<DirectoryWatcher> watcher_;  // GUARDED_BY(mutex_)
 };
 
 }  // namespace platform

@@ -1,8 +1,6 @@
 #include "platform/FennixClient.h"
 
 #include <dirent.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +11,10 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <set>
 #include <vector>
 
+#include "platform/DirectoryWatcher.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -48,35 +47,15 @@ bool isDirectory(const std::string& path) {
 
 class FileFennixClient final : public FennixClient {
  public:
-  explicit FileFennixClient(std::string directory) : store_(std::move(directory)) {}
+  explicit FileFennixClient(std::string directory)
+      : store_(std::move(directory)), watching_(std::make_shared<Watching>(store_)) {}
 
-  ~FileFennixClient() override {
-    if (watcher_.joinable()) {
-      std::uint64_t one = 1;
-      [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
-      watcher_.join();
-    }
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    if (inotifyFd_ >= 0) ::close(inotifyFd_);
-  }
+  ~FileFennixClient() override { watching_->stop(); }
 
   FileFennixClient(const FileFennixClient&) = delete;
   FileFennixClient& operator=(const FileFennixClient&) = delete;
 
-  void startWatching() {
-    inotifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotifyFd_ < 0 || wakeFd_ < 0) {
-      clientLog().error("Cannot watch the Fennix store {}: {}; updates will not be seen", store_.directory(),
-                        std::strerror(errno));
-      return;
-    }
-    rootWatch_ = ::inotify_add_watch(inotifyFd_, store_.directory().c_str(), kRootMask);
-    if (rootWatch_ < 0) {
-      clientLog().error("Cannot watch the Fennix store {}: {}; new namespaces will not be seen", store_.directory(),
-                        std::strerror(errno));
-    }
-  }
+  void startWatching() { watching_->start(); }
 
   void refresh() override {
     std::map<std::string, FennixNamespaceSnapshot, std::less<>> snapshots;
@@ -124,173 +103,189 @@ class FileFennixClient final : public FennixClient {
 
   FennixUpdateToken addUpdateHandler(std::string namespaceName, std::shared_ptr<DispatchQueue> queue,
                                      UpdateHandler handler) override {
-    std::lock_guard lock(watchMutex_);
-    FennixUpdateToken token{nextToken_++};
-    auto folder = store_.namespaceDirectory(namespaceName);
-    if (!folder) {
-      clientLog().error("Invalid Fennix namespace name '{}'; its updates will not be seen", namespaceName);
-      return token;
-    }
-    if (inotifyFd_ >= 0) {
-      // The folder must exist to be watched; an empty folder reads as a
-      // namespace without levels.
-      std::error_code error;
-      std::filesystem::create_directories(*folder, error);
-      addNamespaceWatch(namespaceName);  // REQUIRES: watchMutex_ held
-      if (!watcher_.joinable()) watcher_ = std::thread([this] { watchLoop(); });
-    }
-    handlers_.emplace(token.id, Handler{std::move(namespaceName), std::move(queue),
-                                        std::make_shared<UpdateHandler>(std::move(handler))});
-    return token;
+    return watching_->addHandler(std::move(namespaceName), std::move(queue), std::move(handler));
   }
 
-  void removeUpdateHandler(FennixUpdateToken token) override {
-    std::lock_guard lock(watchMutex_);
-    handlers_.erase(token.id);
-  }
+  void removeUpdateHandler(FennixUpdateToken token) override { watching_->removeHandler(token); }
 
  private:
-  struct Handler {
-    std::string namespaceName;
-    std::shared_ptr<DispatchQueue> queue;
-    std::shared_ptr<UpdateHandler> handler;
-  };
+  // The update handlers and the watches that drive them. Shared with the
+  // watcher's handlers and the coalescing timers, which may run after the
+  // client is gone: they find it stopped and do nothing.
+  class Watching : public std::enable_shared_from_this<Watching> {
+   public:
+    explicit Watching(const FennixStore& store) : store_(store) {}
 
-  struct Pending {
-    SteadyClock::time_point first;
-    SteadyClock::time_point last;
-    SteadyClock::time_point due() const { return std::min(last + kQuietPeriod, first + kMaximumDelay); }
-  };
-
-  // REQUIRES: watchMutex_ held.
-  void addNamespaceWatch(const std::string& namespaceName) {
-    auto folder = store_.namespaceDirectory(namespaceName);
-    int wd = ::inotify_add_watch(inotifyFd_, folder->c_str(), kNamespaceMask);
-    if (wd < 0) {
-      clientLog().error("Cannot watch Fennix namespace {}: {}", *folder, std::strerror(errno));
-      return;
-    }
-    watches_[wd] = namespaceName;
-  }
-
-  // REQUIRES: watchMutex_ held.
-  bool isWatched(std::string_view namespaceName) const {
-    for (const auto& [wd, name] : watches_) {
-      if (name == namespaceName) return true;
-    }
-    return false;
-  }
-
-  // REQUIRES: watchMutex_ held.
-  bool hasHandlers(std::string_view namespaceName) const {
-    for (const auto& [id, handler] : handlers_) {
-      if (handler.namespaceName == namespaceName) return true;
-    }
-    return false;
-  }
-
-  void watchLoop() {
-    std::map<std::string, Pending> pending;
-    alignas(struct inotify_event) char buffer[16384];
-    for (;;) {
-      int timeout = -1;
-      auto now = SteadyClock::now();
-      for (const auto& [name, p] : pending) {
-        auto wait = std::chrono::ceil<std::chrono::milliseconds>(p.due() - now).count();
-        int ms = static_cast<int>(std::max<long long>(0, wait));
-        timeout = timeout < 0 ? ms : std::min(timeout, ms);
-      }
-      struct pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-      int ready = ::poll(fds, 2, timeout);
-      if (ready < 0 && errno != EINTR) {
-        clientLog().error("Fennix store watch stopped: {}", std::strerror(errno));
+    void start() {
+      auto watcher = DirectoryWatcher::create();
+      if (!watcher) {
+        clientLog().error("Cannot watch the Fennix store {}: {}; updates will not be seen", store_.directory(),
+                          std::strerror(watcher.error()));
         return;
       }
-      if (fds[1].revents != 0) return;  // only the destructor writes the wake descriptor
-      if (fds[0].revents & POLLIN) {
-        for (;;) {
-          ssize_t n = ::read(inotifyFd_, buffer, sizeof buffer);
-          if (n <= 0) break;
-          handleEvents(buffer, static_cast<std::size_t>(n), pending);
-        }
-      }
-      now = SteadyClock::now();
-      for (auto it = pending.begin(); it != pending.end();) {
-        if (it->second.due() <= now) {
-          fire(it->first);
-          it = pending.erase(it);
-        } else {
-          ++it;
-        }
+      std::lock_guard lock(mutex_);
+      watcher_ = std::move(watcher).value();
+      auto root = watcher_->add(store_.directory(), kRootMask, [weak = weak_from_this()](const auto& event) {
+        if (auto self = weak.lock()) self->rootChanged(event);
+      });
+      if (!root) {
+        clientLog().error("Cannot watch the Fennix store {}: {}; new namespaces will not be seen",
+                          store_.directory(), std::strerror(root.error()));
       }
     }
-  }
 
-  void handleEvents(const char* buffer, std::size_t size, std::map<std::string, Pending>& pending) {
-    auto now = SteadyClock::now();
-    auto mark = [&](const std::string& namespaceName) {
-      auto [it, inserted] = pending.try_emplace(namespaceName, Pending{now, now});
-      if (!inserted) it->second.last = now;
+    void stop() {
+      std::unique_ptr<DirectoryWatcher> watcher;
+      {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        watcher = std::move(watcher_);
+      }
+      // Outside the lock: a delivery under way may be waiting for it.
+      watcher.reset();
+    }
+
+    FennixUpdateToken addHandler(std::string namespaceName, std::shared_ptr<DispatchQueue> queue,
+                                 UpdateHandler handler) {
+      std::lock_guard lock(mutex_);
+      FennixUpdateToken token{nextToken_++};
+      auto folder = store_.namespaceDirectory(namespaceName);
+      if (!folder) {
+        clientLog().error("Invalid Fennix namespace name '{}'; its updates will not be seen", namespaceName);
+        return token;
+      }
+      if (watcher_) {
+        // The folder must exist to be watched; an empty folder reads as a
+        // namespace without levels.
+        std::error_code error;
+        std::filesystem::create_directories(*folder, error);
+        addNamespaceWatch(namespaceName);
+      }
+      handlers_.emplace(token.id, Handler{std::move(namespaceName), std::move(queue),
+                                          std::make_shared<UpdateHandler>(std::move(handler))});
+      return token;
+    }
+
+    void removeHandler(FennixUpdateToken token) {
+      std::lock_guard lock(mutex_);
+      handlers_.erase(token.id);
+    }
+
+   private:
+    struct Handler {
+      std::string namespaceName;
+      std::shared_ptr<DispatchQueue> queue;
+      std::shared_ptr<UpdateHandler> handler;
     };
-    std::lock_guard lock(watchMutex_);
-    for (std::size_t offset = 0; offset + sizeof(struct inotify_event) <= size;) {
-      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-      offset += sizeof(struct inotify_event) + event->len;
-      if (event->mask & IN_Q_OVERFLOW) {
-        // Events were lost: every watched namespace may have changed.
-        for (const auto& [id, handler] : handlers_) mark(handler.namespaceName);
-        continue;
-      }
-      if (event->wd == rootWatch_) {
-        if (event->len == 0) continue;
-        std::string name(event->name);
-        if (!hasHandlers(name)) continue;
-        if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          // A folder we already watch is one addUpdateHandler() just created:
-          // nothing changed. One that appears again (after being removed or
-          // moved away) needs a new watch, and is a change.
-          if (isWatched(name)) continue;
-          addNamespaceWatch(name);
-        }
-        mark(name);
-        continue;
-      }
-      auto watch = watches_.find(event->wd);
-      if (watch == watches_.end()) continue;
-      std::string name = watch->second;
-      if (event->mask & IN_IGNORED) watches_.erase(watch);
-      mark(name);
-    }
-  }
 
-  void fire(const std::string& namespaceName) {
-    std::vector<Handler> targets;
-    {
-      std::lock_guard lock(watchMutex_);
+    struct Pending {
+      SteadyClock::time_point first;
+      SteadyClock::time_point last;
+      SteadyClock::time_point due() const { return std::min(last + kQuietPeriod, first + kMaximumDelay); }
+    };
+
+    // REQUIRES: mutex_ held, watcher_ set.
+    void addNamespaceWatch(const std::string& namespaceName) {
+      auto folder = store_.namespaceDirectory(namespaceName);
+      auto watch = watcher_->add(*folder, kNamespaceMask, [weak = weak_from_this(), namespaceName](const auto& event) {
+        if (auto self = weak.lock()) self->namespaceChanged(namespaceName, event);
+      });
+      if (!watch) {
+        clientLog().error("Cannot watch Fennix namespace {}: {}", *folder, std::strerror(watch.error()));
+        return;
+      }
+      watched_.insert(namespaceName);
+    }
+
+    // REQUIRES: mutex_ held.
+    bool hasHandlers(std::string_view namespaceName) const {
       for (const auto& [id, handler] : handlers_) {
-        if (handler.namespaceName == namespaceName) targets.push_back(handler);
+        if (handler.namespaceName == namespaceName) return true;
+      }
+      return false;
+    }
+
+    void rootChanged(const DirectoryWatcher::Event& event) {
+      std::lock_guard lock(mutex_);
+      if (event.overflowed()) return markAll();
+      if (event.name.empty() || !hasHandlers(event.name)) return;
+      if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+        // A folder we already watch is one addHandler() just created:
+        // nothing changed. One that appears again (after being removed or
+        // moved away) needs a new watch, and is a change.
+        if (watched_.count(event.name) != 0) return;
+        if (watcher_) addNamespaceWatch(event.name);
+      }
+      mark(event.name);
+    }
+
+    void namespaceChanged(const std::string& namespaceName, const DirectoryWatcher::Event& event) {
+      std::lock_guard lock(mutex_);
+      if (event.overflowed()) return markAll();
+      if (event.watchEnded()) watched_.erase(namespaceName);
+      mark(namespaceName);
+    }
+
+    // Events were lost: every namespace with a handler may have changed.
+    // REQUIRES: mutex_ held.
+    void markAll() {
+      for (const auto& [id, handler] : handlers_) mark(handler.namespaceName);
+    }
+
+    // Starts or extends the quiet period of a namespace. REQUIRES: mutex_ held.
+    void mark(const std::string& namespaceName) {
+      auto now = SteadyClock::now();
+      auto [it, inserted] = pending_.try_emplace(namespaceName, Pending{now, now});
+      if (!inserted) {
+        it->second.last = now;
+        return;
+      }
+      scheduleCheck(namespaceName, kQuietPeriod);
+    }
+
+    // REQUIRES: mutex_ held.
+    void scheduleCheck(const std::string& namespaceName, SteadyClock::duration delay) {
+      DispatchQueue::global(QoS::Utility)->asyncAfter(delay, [weak = weak_from_this(), namespaceName] {
+        if (auto self = weak.lock()) self->check(namespaceName);
+      });
+    }
+
+    // Runs the handlers of a namespace once its changes are over, else waits on.
+    void check(const std::string& namespaceName) {
+      std::lock_guard lock(mutex_);
+      auto it = pending_.find(namespaceName);
+      if (it == pending_.end()) return;
+      auto now = SteadyClock::now();
+      if (it->second.due() > now) {
+        scheduleCheck(namespaceName, it->second.due() - now);
+        return;
+      }
+      pending_.erase(it);
+      if (stopped_) return;
+      // Submitting only queues the calls, so the lock may stay held; then
+      // no call is submitted once stop() or removeHandler() has returned.
+      for (const auto& [id, handler] : handlers_) {
+        if (handler.namespaceName != namespaceName) continue;
+        handler.queue->async([call = handler.handler, namespaceName] { (*call)(namespaceName); });
       }
     }
-    for (auto& target : targets) {
-      target.queue->async([handler = target.handler, namespaceName] { (*handler)(namespaceName); });
-    }
-  }
+
+    const FennixStore store_;
+    std::mutex mutex_;
+    std::unique_ptr<DirectoryWatcher> watcher_;            // GUARDED_BY(mutex_)
+    bool stopped_ = false;                                 // GUARDED_BY(mutex_)
+    std::map<std::uint64_t, Handler> handlers_;            // GUARDED_BY(mutex_)
+    std::set<std::string, std::less<>> watched_;           // GUARDED_BY(mutex_): namespaces with a watch
+    std::map<std::string, Pending> pending_;               // GUARDED_BY(mutex_)
+    std::uint64_t nextToken_ = 1;                          // GUARDED_BY(mutex_)
+  };
 
   FennixStore store_;
 
   mutable std::mutex snapshotMutex_;
   std::map<std::string, FennixNamespaceSnapshot, std::less<>> snapshots_;  // GUARDED_BY(snapshotMutex_)
 
-  std::mutex watchMutex_;
-  std::map<std::uint64_t, Handler> handlers_;  // GUARDED_BY(watchMutex_)
-  std::map<int, std::string> watches_;         // GUARDED_BY(watchMutex_)
-  std::uint64_t nextToken_ = 1;                // GUARDED_BY(watchMutex_)
-  std::thread watcher_;                        // started under watchMutex_
-
-  // Set before any handler is added, then only read.
-  int inotifyFd_ = -1;
-  int wakeFd_ = -1;
-  int rootWatch_ = -1;
+  const std::shared_ptr<Watching> watching_;
 };
 
 }  // namespace

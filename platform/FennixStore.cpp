@@ -12,6 +12,7 @@
 #include <random>
 
 #include "platform/Directories.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 
@@ -96,12 +97,12 @@ bool isContentFileOf(std::string_view name, std::string_view factor) {
 }
 
 Expected<std::string, std::string> readSource(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return unexpected(fmt::format("cannot open {}: {}", path, errnoText()));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return unexpected(fmt::format("cannot open {}: {}", path, errnoText()));
   struct stat st{};
   std::string data;
   std::string failure;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.get(), &st) != 0) {
     failure = fmt::format("cannot stat {}: {}", path, errnoText());
   } else if (!S_ISREG(st.st_mode)) {
     failure = fmt::format("{} is not a regular file", path);
@@ -110,7 +111,7 @@ Expected<std::string, std::string> readSource(const std::string& path) {
   } else {
     char buffer[65536];
     for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         failure = fmt::format("cannot read {}: {}", path, errnoText());
@@ -124,7 +125,6 @@ Expected<std::string, std::string> readSource(const std::string& path) {
       }
     }
   }
-  ::close(fd);
   if (!failure.empty()) return unexpected(std::move(failure));
   return data;
 }
@@ -143,11 +143,11 @@ bool writeAll(int fd, std::string_view data) {
 // only once it is complete and on stable storage.
 Expected<void, std::string> writeNewFile(const std::string& directory, const std::string& name, std::string_view data) {
   std::string temporary = directory + "/.install-XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return unexpected(fmt::format("cannot create a temporary file in {}: {}", directory, errnoText()));
-  bool ok = writeAll(fd, data) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) return unexpected(fmt::format("cannot create a temporary file in {}: {}", directory, errnoText()));
+  bool ok = writeAll(fd.get(), data) && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
   std::string failure = ok ? std::string() : fmt::format("cannot write {}: {}", temporary, errnoText());
-  ::close(fd);
+  fd.reset();
   std::string target = directory + "/" + name;
   if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
     ok = false;
@@ -161,10 +161,8 @@ Expected<void, std::string> writeNewFile(const std::string& directory, const std
 }
 
 void syncDirectory(const std::string& directory) {
-  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) ::fsync(fd.get());
 }
 
 Expected<void, std::string> removeIfPresent(const std::string& path) {

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/FileDescriptor.h"
+
 namespace platform {
 
 namespace {
@@ -19,12 +21,10 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 // fsync of whatever `path` names; O_NONBLOCK so that a FIFO put in its place
 // cannot hang the caller.
 std::error_code synchronize(const std::string& path, int flags) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return lastError();
-  std::error_code result;
-  if (::fsync(fd) != 0) result = lastError();
-  ::close(fd);
-  return result;
+  FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return lastError();
+  if (::fsync(fd.get()) != 0) return lastError();
+  return {};
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "platform/Base64.h"
+
 namespace platform {
 
 std::string iso8601(std::chrono::system_clock::time_point time) {
@@ -21,33 +23,6 @@ std::string iso8601(std::chrono::system_clock::time_point time) {
   std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
   if (n == 0) return {};
   return fmt::format("{}.{:03}Z", std::string_view(buffer, n), fraction);
-}
-
-std::string base64(const Data& data) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < data.size(); i += 3) {
-    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += kAlphabet[n & 63];
-  }
-  if (i + 1 == data.size()) {
-    std::uint32_t n = std::uint32_t(data[i]) << 16;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == data.size()) {
-    std::uint32_t n = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += kAlphabet[(n >> 6) & 63];
-    out += '=';
-  }
-  return out;
 }
 
 nlohmann::json toJson(const Value& value) {
@@ -73,7 +48,7 @@ nlohmann::json toJson(const Value& value) {
       return iso8601(std::chrono::system_clock::time_point(millis));
     }
     case Value::Type::Data:
-      return base64(*value.asData());
+      return base64::encode(*value.asData());
     case Value::Type::Array: {
       auto out = nlohmann::json::array();
       for (const auto& item : *value.asArray()) out.push_back(toJson(item));

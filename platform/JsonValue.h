@@ -15,9 +15,6 @@ namespace platform {
 // "yyyy-mm-ddThh:mm:ss.mmmZ"; empty when the time cannot be represented.
 std::string iso8601(std::chrono::system_clock::time_point time);
 
-// Standard base64 with padding.
-std::string base64(const Data& data);
-
 // The value as JSON; a null value is JSON null. Never throws.
 nlohmann::json toJson(const Value& value);
 

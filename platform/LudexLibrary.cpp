@@ -4,9 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <asio/posix/stream_descriptor.hpp>
-
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -14,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/Directories.h"
+#include "platform/DirectoryWatcher.h"
 #include "platform/Dispatch.h"
 #include "platform/FileProbe.h"
 #include "platform/Log.h"
@@ -59,17 +57,16 @@ class FileLibrary;
 
 }  // namespace
 
-// One inotify watch on the library folder for all libraries of a factory;
-// events are routed by file name.
+// One watch on the library folder for all libraries of a factory; events
+// are routed by file name.
 struct LudexFileLibraryFactory::Watcher : std::enable_shared_from_this<LudexFileLibraryFactory::Watcher> {
   std::string folder;
   std::mutex mutex;
   std::map<std::string, std::vector<std::weak_ptr<FileLibrary>>> libraries;  // GUARDED_BY(mutex)
   bool started = false;                                                      // GUARDED_BY(mutex)
   bool stopped = false;                                                      // GUARDED_BY(mutex)
-  int watch = -1;                                                            // GUARDED_BY(mutex)
-  std::unique_ptr<asio::posix::stream_descriptor> stream;                    // GUARDED_BY(mutex)
-  std::array<char, 16 * 1024> buffer{};                                      // only used by the one outstanding read
+  std::unique_ptr<DirectoryWatcher> directory;                               // GUARDED_BY(mutex)
+  std::optional<DirectoryWatcher::Watch> watch;                              // GUARDED_BY(mutex)
 
   explicit Watcher(std::string f) : folder(std::move(f)) {}
 
@@ -79,8 +76,7 @@ struct LudexFileLibraryFactory::Watcher : std::enable_shared_from_this<LudexFile
  private:
   // REQUIRES: mutex held
   bool startLocked();
-  void read();
-  void handle(std::size_t bytes);
+  void handle(const DirectoryWatcher::Event& event);
   void notify(const std::string& name);
   void notifyAll();
   void scheduleRewatch();
@@ -234,96 +230,56 @@ bool LudexFileLibraryFactory::Watcher::startLocked() {
     scheduleRewatch();
     return false;
   }
-  if (!stream) {
-    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
+  if (!directory) {
+    auto created = DirectoryWatcher::create();
+    if (!created) {
       libraryLog().error("Ludex: inotify unavailable ({}), games library changes are not watched",
-                         std::strerror(errno));
+                         std::strerror(created.error()));
       return false;
     }
-    stream = std::make_unique<asio::posix::stream_descriptor>(DispatchRuntime::shared().context(), fd);
-    read();
+    directory = std::move(created).value();
   }
-  watch = ::inotify_add_watch(stream->native_handle(), folder.c_str(),
+  auto added = directory->add(folder,
                               IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
-                                  IN_MOVE_SELF | IN_ONLYDIR);
-  if (watch < 0) {
-    libraryLog().error("Ludex: cannot watch the games library folder {}: {}", folder, std::strerror(errno));
+                                  IN_MOVE_SELF,
+                              [weak = weak_from_this()](const DirectoryWatcher::Event& event) {
+                                if (auto self = weak.lock()) self->handle(event);
+                              });
+  if (!added) {
+    libraryLog().error("Ludex: cannot watch the games library folder {}: {}", folder, std::strerror(added.error()));
     scheduleRewatch();
     return false;
   }
+  watch = *added;
   return true;
 }
 
 void LudexFileLibraryFactory::Watcher::stop() {
-  std::lock_guard lock(mutex);
-  stopped = true;
-  if (stream) {
-    std::error_code ignored;
-    stream->close(ignored);
-  }
-}
-
-void LudexFileLibraryFactory::Watcher::read() {
-  // The handler holds the watcher, so the buffer outlives the read; stop()
-  // closes the descriptor, which ends the chain.
-  stream->async_read_some(asio::buffer(buffer), [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-    if (ec) {
-      if (ec != asio::error::operation_aborted) {
-        libraryLog().error("Ludex: reading games library folder events failed: {}", ec.message());
-      }
-      return;
-    }
-    self->handle(n);
-    std::lock_guard lock(self->mutex);
-    if (!self->stopped && self->stream) self->read();
-  });
-}
-
-void LudexFileLibraryFactory::Watcher::handle(std::size_t bytes) {
-  std::vector<std::string> changed;
-  bool all = false, lost = false;
-  int current;
+  std::unique_ptr<DirectoryWatcher> watcher;
   {
     std::lock_guard lock(mutex);
-    current = watch;
+    stopped = true;
+    watcher = std::move(directory);
   }
-  std::size_t offset = 0;
-  while (offset + sizeof(inotify_event) <= bytes) {
-    inotify_event header;
-    std::memcpy(&header, buffer.data() + offset, sizeof header);
-    std::size_t length = sizeof(inotify_event) + header.len;
-    if (offset + length > bytes) break;
-    offset += length;
-    if (header.mask & IN_Q_OVERFLOW) {
-      all = true;
-      continue;
-    }
-    // Events of a watch that was replaced (the folder went and came back).
-    if (header.wd != current) continue;
-    if (header.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) lost = true;
-    if (header.len > 0) {
-      const char* name = buffer.data() + offset - header.len;
-      changed.emplace_back(name, strnlen(name, header.len));
-    }
-  }
-  if (lost) {
+  // Outside the lock: a delivery under way may be waiting for it.
+  watcher.reset();
+}
+
+void LudexFileLibraryFactory::Watcher::handle(const DirectoryWatcher::Event& event) {
+  if (event.overflowed()) return notifyAll();
+  if (event.folderLeft() || event.watchEnded()) {
     {
       std::lock_guard lock(mutex);
-      if (watch != current) return;  // already replaced
-      if (watch >= 0 && stream) ::inotify_rm_watch(stream->native_handle(), watch);
-      watch = -1;
+      if (!watch) return;  // already replaced
+      if (directory) directory->remove(*watch);
+      watch.reset();
       started = false;
     }
     libraryLog().error("Ludex: the games library folder {} went away; watching for it again", folder);
     scheduleRewatch();
-    all = true;
+    return notifyAll();
   }
-  if (all) {
-    notifyAll();
-    return;
-  }
-  for (const auto& name : changed) notify(name);
+  if (!event.name.empty()) notify(event.name);
 }
 
 void LudexFileLibraryFactory::Watcher::notify(const std::string& name) {

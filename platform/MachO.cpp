@@ -1,5 +1,6 @@
 #include "platform/MachO.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/ParsedFileCache.h"
 
 #include <fcntl.h>
@@ -49,31 +50,21 @@ class FileReader {
  public:
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
-  ~FileReader() {
-    if (fd_ >= 0) ::close(fd_);
-  }
 
   // 0 and an open reader, or an error code.
   static int open(const std::string& path, std::optional<FileReader>& reader) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno != 0 ? errno : kErrorNotExecutable;
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return errno != 0 ? errno : kErrorNotExecutable;
     struct stat st{};
-    if (::fstat(fd, &st) != 0) {
-      int error = errno != 0 ? errno : kErrorNotExecutable;
-      ::close(fd);
-      return error;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return S_ISDIR(st.st_mode) ? kErrorIsDirectory : kErrorNotExecutable;
-    }
-    reader.emplace(fd, static_cast<std::uint64_t>(st.st_size));
+    if (::fstat(fd.get(), &st) != 0) return errno != 0 ? errno : kErrorNotExecutable;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? kErrorIsDirectory : kErrorNotExecutable;
+    reader.emplace(std::move(fd), static_cast<std::uint64_t>(st.st_size));
     return 0;
   }
 
-  FileReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  FileReader(FileDescriptor fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   std::uint64_t size() const { return size_; }
 
   // Reads exactly `length` bytes at `offset`; false when that range is not
@@ -83,7 +74,7 @@ class FileReader {
     auto* out = static_cast<unsigned char*>(buffer);
     std::uint64_t done = 0;
     while (done < length) {
-      ssize_t n = ::pread(fd_, out + done, static_cast<std::size_t>(length - done),
+      ssize_t n = ::pread(fd_.get(), out + done, static_cast<std::size_t>(length - done),
                           static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -96,7 +87,7 @@ class FileReader {
   }
 
  private:
-  int fd_;
+  FileDescriptor fd_;
   std::uint64_t size_;
 };
 
@@ -242,7 +233,7 @@ int forEachSliceCached(const UserFileReader& files, const std::string& path, con
   auto opened = files.open(path);
   if (!opened) return opened.error() == ENODEV ? kErrorNotExecutable : opened.error();
   const FileVersion version = FileVersion::of(opened->status);
-  const FileReader file(opened->fd.release(), static_cast<std::uint64_t>(opened->status.st_size));
+  const FileReader file(std::move(opened->fd), static_cast<std::uint64_t>(opened->status.st_size));
   auto answer = cache->get(
       path, version,
       [&file](const std::string&) {

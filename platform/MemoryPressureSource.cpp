@@ -17,6 +17,8 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/Base64.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -33,32 +35,6 @@ constexpr const char* kDefaultTriggers[] = {"some 150000 1000000", "some 300000 
 const Logger& logger() {
   static const Logger log("com.corvane.nimbrad", "MemoryPressureSource");
   return log;
-}
-
-std::optional<std::string> decodeBase64(std::string_view text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    int v = value(c);
-    if (v < 0) return std::nullopt;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xff));
-    }
-  }
-  return out;
 }
 
 // Undoes the octal escapes (\040 for a space, ...) of /proc/self/mountinfo.
@@ -193,31 +169,25 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
     if (why != nullptr) *why = path + ": " + reason;
     return nullptr;
   };
-  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
-  struct Closer {
-    int& fd;
-    ~Closer() {
-      if (fd >= 0) ::close(fd);
-    }
-  } closer{fd};
+  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
 
   // Writing a trigger into an ordinary file would succeed and then never
   // signal anything.
   struct statfs fs{};
-  if (::fstatfs(fd, &fs) != 0) return fail(std::string("cannot inspect (") + std::strerror(errno) + ")");
+  if (::fstatfs(fd.get(), &fs) != 0) return fail(std::string("cannot inspect (") + std::strerror(errno) + ")");
   if (fs.f_type != kProcSuperMagic && fs.f_type != kCgroup2SuperMagic) return fail("not a pressure interface");
   // Root may open most of procfs for writing; only a file that reads like a
   // pressure report gets a trigger written into it.
   char head[16] = {};
-  ssize_t got = ::pread(fd, head, sizeof head - 1, 0);
+  ssize_t got = ::pread(fd.get(), head, sizeof head - 1, 0);
   if (got <= 0 || std::string_view(head, static_cast<std::size_t>(got)).rfind("some avg10=", 0) != 0) {
     return fail("not a pressure interface");
   }
 
   std::vector<std::string> triggers;
   if (const char* written = std::getenv("MEMORY_PRESSURE_WRITE"); written != nullptr && *written != '\0') {
-    if (auto decoded = decodeBase64(written); decoded && !decoded->empty()) {
+    if (auto decoded = base64::decode(written); decoded && !decoded->empty()) {
       while (!decoded->empty() && (decoded->back() == '\0' || decoded->back() == '\n')) decoded->pop_back();
       triggers.push_back(*decoded);
     }
@@ -228,7 +198,7 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
   bool armed = false;
   for (const std::string& trigger : triggers) {
     // The kernel expects the terminating NUL as part of the write.
-    if (::write(fd, trigger.c_str(), trigger.size() + 1) >= 0) {
+    if (::write(fd.get(), trigger.c_str(), trigger.size() + 1) >= 0) {
       armed = true;
       break;
     }
@@ -239,11 +209,11 @@ std::unique_ptr<MemoryPressureSource> MemoryPressureSource::watch(const std::str
 
   std::shared_ptr<PsiMemoryPressureSource::State> state;
   try {
-    state = std::make_shared<PsiMemoryPressureSource::State>(fd, path, std::move(queue), std::move(handler));
+    state = std::make_shared<PsiMemoryPressureSource::State>(fd.get(), path, std::move(queue), std::move(handler));
   } catch (const std::system_error& error) {
     return fail(std::string("cannot watch (") + error.what() + ")");
   }
-  fd = -1;  // owned by the descriptor now
+  fd.release();  // owned by the descriptor now
   {
     std::lock_guard lock(state->mutex);
     state->arm();

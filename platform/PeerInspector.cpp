@@ -73,14 +73,13 @@ void numberedPath(const char* prefix, unsigned long number, const char* suffix, 
 pid_t pidOfPidfd(int pidfd) {
   char path[64];
   numberedPath("/proc/self/fdinfo/", static_cast<unsigned long>(pidfd), "", path);
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
   char text[1024];
   ssize_t n;
   do {
-    n = ::read(fd, text, sizeof text - 1);
+    n = ::read(fd.get(), text, sizeof text - 1);
   } while (n < 0 && errno == EINTR);
-  ::close(fd);
   if (n <= 0) return -1;
   text[n] = '\0';
   const char* at = std::strstr(text, "Pid:");
@@ -140,10 +139,10 @@ void becomeHelper(int socket, pid_t parent, const char* name) {
     if (n <= 0) ::_exit(0);  // the daemon is gone or gave up on us
     char reply[1 + kMaxPath];
     std::size_t length = 0;
-    if (static_cast<std::size_t>(n) == sizeof request && (request.hasPidfd == 0 || pidfd >= 0)) {
-      length = readExecutableInto(request.hasPidfd ? pidfd : -1, request.pid, reply + 1, kMaxPath);
+    const FileDescriptor received(pidfd);
+    if (static_cast<std::size_t>(n) == sizeof request && (request.hasPidfd == 0 || received)) {
+      length = readExecutableInto(request.hasPidfd ? received.get() : -1, request.pid, reply + 1, kMaxPath);
     }
-    if (pidfd >= 0) ::close(pidfd);
     reply[0] = length > 0 ? kIdentified : kUnidentifiable;
     sendWithDescriptors(kHelperSocket, reply, 1 + length, nullptr, 0);
   }
@@ -172,25 +171,24 @@ void sendSpawnReply(SpawnReply reply, int socket, int pidfd) {
       sendSpawnReply({errno, 0}, -1, -1);
       continue;
     }
+    FileDescriptor daemonEnd(pair[0]);
+    FileDescriptor inspectorEnd(pair[1]);
     pid_t child = ::fork();
     if (child == 0) {
-      becomeHelper(pair[1], self, "nimbrad-peers");
+      becomeHelper(inspectorEnd.get(), self, "nimbrad-peers");
       struct sigaction restore{};
       restore.sa_handler = SIG_DFL;
       ::sigaction(SIGCHLD, &restore, nullptr);
       runInspector();
     }
     int error = errno;
-    ::close(pair[1]);
+    inspectorEnd.reset();
     if (child < 0) {
-      ::close(pair[0]);
       sendSpawnReply({error, 0}, -1, -1);
       continue;
     }
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    sendSpawnReply({0, child}, pair[0], pidfd);
-    ::close(pair[0]);
-    if (pidfd >= 0) ::close(pidfd);
+    const FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    sendSpawnReply({0, child}, daemonEnd.get(), pidfd.get());
   }
 }
 
@@ -228,22 +226,18 @@ Expected<std::unique_ptr<PeerInspector>, std::string> PeerInspector::start(Optio
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
     return unexpected(std::string("socketpair: ") + std::strerror(errno));
   }
+  FileDescriptor daemonEnd(pair[0]);
+  FileDescriptor spawnerEnd(pair[1]);
   pid_t parent = ::getpid();
   pid_t child = ::fork();
-  if (child < 0) {
-    int error = errno;
-    ::close(pair[0]);
-    ::close(pair[1]);
-    return unexpected(std::string("fork: ") + std::strerror(error));
-  }
+  if (child < 0) return unexpected(std::string("fork: ") + std::strerror(errno));
   if (child == 0) {
-    becomeHelper(pair[1], parent, "nimbrad-spawner");
+    becomeHelper(spawnerEnd.get(), parent, "nimbrad-spawner");
     runSpawner();
   }
-  ::close(pair[1]);
+  spawnerEnd.reset();
   FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-  return std::unique_ptr<PeerInspector>(
-      new PeerInspector(options, FileDescriptor(pair[0]), std::move(pidfd), child));
+  return std::unique_ptr<PeerInspector>(new PeerInspector(options, std::move(daemonEnd), std::move(pidfd), child));
 }
 
 PeerInspector::PeerInspector(Options options, FileDescriptor spawner, FileDescriptor spawnerPidfd, pid_t spawnerPid)

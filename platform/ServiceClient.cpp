@@ -58,10 +58,6 @@ std::uint32_t readBigEndian32(const char* p) {
 
 }  // namespace
 
-ServiceClient::~ServiceClient() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Expected<std::unique_ptr<ServiceClient>, ClientError> ServiceClient::connect(const std::string& socketPath,
                                                                              std::chrono::milliseconds timeout) {
   sockaddr_un address{};
@@ -72,11 +68,12 @@ Expected<std::unique_ptr<ServiceClient>, ClientError> ServiceClient::connect(con
   }
   std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
+  FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket) {
     return unexpected(makeError(ClientError::Kind::io, fmt::format("socket: {}", std::strerror(errno))));
   }
-  std::unique_ptr<ServiceClient> client(new ServiceClient(fd));
+  const int fd = socket.get();
+  std::unique_ptr<ServiceClient> client(new ServiceClient(std::move(socket)));
   auto deadline = deadlineAfter(timeout);
   for (;;) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return client;
@@ -134,7 +131,7 @@ Expected<void, ClientError> ServiceClient::sendPayload(std::string_view payload,
     msghdr msg{};
     msg.msg_iov = rest;
     msg.msg_iovlen = static_cast<std::size_t>(count);
-    ssize_t sent = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+    ssize_t sent = ::sendmsg(fd_.get(), &msg, MSG_NOSIGNAL);
     if (sent >= 0) {
       written += static_cast<std::size_t>(sent);
       continue;
@@ -146,10 +143,10 @@ Expected<void, ClientError> ServiceClient::sendPayload(std::string_view payload,
     if (errno != EAGAIN) {
       return unexpected(makeError(ClientError::Kind::io, fmt::format("send: {}", std::strerror(errno))));
     }
-    auto ready = waitFor(fd_, POLLOUT, deadline);
+    auto ready = waitFor(fd_.get(), POLLOUT, deadline);
     if (!ready) return unexpected(std::move(ready).error());
     if (!*ready) {
-      if (written > 0) ::shutdown(fd_, SHUT_WR);
+      if (written > 0) ::shutdown(fd_.get(), SHUT_WR);
       return unexpected(makeError(ClientError::Kind::timedOut,
                                   fmt::format("timed out sending a request after {} ms", timeout.count())));
     }
@@ -189,7 +186,7 @@ Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds ti
     }
     std::size_t wanted = std::max(bufferEnd_ + kReadChunk, needed);
     if (buffer_.size() < wanted) buffer_.resize(wanted);
-    ssize_t n = ::recv(fd_, buffer_.data() + bufferEnd_, buffer_.size() - bufferEnd_, 0);
+    ssize_t n = ::recv(fd_.get(), buffer_.data() + bufferEnd_, buffer_.size() - bufferEnd_, 0);
     if (n > 0) {
       bufferEnd_ += static_cast<std::size_t>(n);
       continue;
@@ -205,7 +202,7 @@ Expected<Value, ClientError> ServiceClient::receive(std::chrono::milliseconds ti
     if (error != EAGAIN) {
       return unexpected(makeError(ClientError::Kind::io, fmt::format("receive: {}", std::strerror(error))));
     }
-    auto ready = waitFor(fd_, POLLIN, deadline);
+    auto ready = waitFor(fd_.get(), POLLIN, deadline);
     if (!ready) return unexpected(std::move(ready).error());
     if (!*ready) {
       return unexpected(makeError(ClientError::Kind::timedOut,

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/Expected.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Value.h"
 
 namespace platform {
@@ -24,7 +25,6 @@ class ServiceClient {
  public:
   ServiceClient(const ServiceClient&) = delete;
   ServiceClient& operator=(const ServiceClient&) = delete;
-  ~ServiceClient();
 
   // Connects to the service socket at `socketPath`. Fails with connectFailed
   // when nothing listens there (or access is denied), timedOut when the
@@ -47,7 +47,7 @@ class ServiceClient {
   // send + receive.
   Expected<Value, ClientError> call(const Value& message, std::chrono::milliseconds timeout);
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   // The largest reply frame receive() accepts. Reports from the daemon may
   // be large, hence the default; a client of a less trusted service (a
@@ -57,8 +57,8 @@ class ServiceClient {
   std::size_t maxReplyBytes() const { return maxReplyBytes_; }
 
  private:
-  explicit ServiceClient(int fd) : fd_(fd) {}
-  int fd_;
+  explicit ServiceClient(FileDescriptor fd) : fd_(std::move(fd)) {}
+  FileDescriptor fd_;
   std::size_t maxReplyBytes_ = kDefaultMaxReplyBytes;
   // Received bytes are buffer_[bufferStart_, bufferEnd_); the buffer only
   // grows, so reading does not clear memory again on every call.

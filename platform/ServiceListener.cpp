@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "platform/LogThrottle.h"
 #include "platform/PropertyList.h"
@@ -789,7 +790,7 @@ void acceptNext(const std::shared_ptr<ListenerCore>& core) {
 // Binds and listens on `path`, replacing a socket file that nobody listens on
 // any more. The mode is applied before listen(), so there is no moment in
 // which the socket accepts connections with the default permissions.
-Expected<int, std::string> bindSocket(const std::string& path, unsigned mode) {
+Expected<FileDescriptor, std::string> bindSocket(const std::string& path, unsigned mode) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof address.sun_path) {
@@ -800,11 +801,11 @@ Expected<int, std::string> bindSocket(const std::string& path, unsigned mode) {
   struct stat st{};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) return unexpected(fmt::format("refusing to replace '{}': not a socket", path));
-    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe < 0) return unexpected(fmt::format("socket: {}", errnoText(errno)));
-    int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe) return unexpected(fmt::format("socket: {}", errnoText(errno)));
+    int rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     int probeError = errno;
-    ::close(probe);
+    probe.reset();
     if (rc == 0 || probeError == EAGAIN) {
       return unexpected(fmt::format("another listener is active on '{}'", path));
     }
@@ -815,20 +816,18 @@ Expected<int, std::string> bindSocket(const std::string& path, unsigned mode) {
     return unexpected(fmt::format("cannot inspect '{}': {}", path, errnoText(errno)));
   }
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return unexpected(fmt::format("socket: {}", errnoText(errno)));
-  auto failWith = [&](const char* what) -> Expected<int, std::string> {
-    std::string message = fmt::format("{} '{}': {}", what, path, errnoText(errno));
-    ::close(fd);
-    return unexpected(std::move(message));
+  FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return unexpected(fmt::format("socket: {}", errnoText(errno)));
+  auto failWith = [&](const char* what) -> Expected<FileDescriptor, std::string> {
+    return unexpected(fmt::format("{} '{}': {}", what, path, errnoText(errno)));
   };
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return failWith("cannot bind");
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return failWith("cannot bind");
   if (::chmod(path.c_str(), mode) != 0) {
     auto result = failWith("cannot set the mode of");
     ::unlink(path.c_str());
     return result;
   }
-  if (::listen(fd, kListenBacklog) != 0) {
+  if (::listen(fd.get(), kListenBacklog) != 0) {
     auto result = failWith("cannot listen on");
     ::unlink(path.c_str());
     return result;
@@ -899,17 +898,17 @@ Expected<std::unique_ptr<ServiceListener>, std::string> ServiceListener::start(S
 
   bool ownsPath = false;
   ino_t inode = 0;
-  int fd = -1;
+  FileDescriptor fd;
   if (auto passed = systemd::takeListeningSocket(config.name)) {
     if (sd_is_socket_unix(*passed, SOCK_STREAM, 1, nullptr, 0) <= 0) {
       return unexpected(fmt::format("{}: the socket passed by the service manager is not a listening Unix stream socket",
                                     config.name));
     }
-    fd = *passed;
+    fd.reset(*passed);
   } else {
     auto bound = bindSocket(config.socketPath, config.mode);
     if (!bound) return unexpected(fmt::format("{}: {}", config.name, bound.error()));
-    fd = *bound;
+    fd = std::move(bound).value();
     ownsPath = true;
     struct stat st{};
     if (::lstat(config.socketPath.c_str(), &st) == 0) inode = st.st_ino;
@@ -917,11 +916,9 @@ Expected<std::unique_ptr<ServiceListener>, std::string> ServiceListener::start(S
 
   auto core = std::make_shared<ListenerCore>(std::move(config), std::move(handler));
   std::error_code ec;
-  core->acceptor.assign(Protocol(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    return unexpected(fmt::format("{}: cannot use the listening socket: {}", core->config.name, ec.message()));
-  }
+  core->acceptor.assign(Protocol(), fd.get(), ec);
+  if (ec) return unexpected(fmt::format("{}: cannot use the listening socket: {}", core->config.name, ec.message()));
+  fd.release();  // the acceptor owns it now
   asio::post(core->acceptStrand, [core] { acceptNext(core); });
   return std::unique_ptr<ServiceListener>(new AsioServiceListener(core, ownsPath, inode));
 }

@@ -12,12 +12,13 @@
 namespace nimbra::bench {
 
 RawEchoServer::RawEchoServer(const std::string& path) : path_(path) {
-  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
   ::unlink(path.c_str());
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 64) != 0) {
+  if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd_.get(), 64) != 0) {
     std::perror("raw echo server");
     std::exit(1);
   }
@@ -27,13 +28,14 @@ RawEchoServer::RawEchoServer(const std::string& path) : path_(path) {
 
 void RawEchoServer::acceptLoop() {
   for (;;) {
-    int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
-    std::thread([client] { echo(client); }).detach();
+    platform::FileDescriptor client(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client) return;
+    std::thread([client = std::move(client)]() mutable { echo(std::move(client)); }).detach();
   }
 }
 
-void RawEchoServer::echo(int fd) {
+void RawEchoServer::echo(platform::FileDescriptor connection) {
+  const int fd = connection.get();
   std::vector<char> buffer(256 * 1024);
   std::size_t used = 0;
   for (;;) {
@@ -49,16 +51,12 @@ void RawEchoServer::echo(int fd) {
     }
     for (std::size_t sent = 0; sent < complete;) {
       ssize_t w = ::write(fd, buffer.data() + sent, complete - sent);
-      if (w <= 0) {
-        ::close(fd);
-        return;
-      }
+      if (w <= 0) return;
       sent += static_cast<std::size_t>(w);
     }
     std::memmove(buffer.data(), buffer.data() + complete, used - complete);
     used -= complete;
   }
-  ::close(fd);
 }
 
 }  // namespace nimbra::bench

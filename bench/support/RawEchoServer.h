@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbra::bench {
 
 // One blocking thread per connection that reads what is there and writes
@@ -16,10 +18,10 @@ class RawEchoServer {
 
  private:
   void acceptLoop();
-  static void echo(int fd);
+  static void echo(platform::FileDescriptor connection);
 
   std::string path_;
-  int fd_ = -1;
+  platform::FileDescriptor fd_;
   std::thread acceptor_;
 };
 

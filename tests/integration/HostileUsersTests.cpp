@@ -119,7 +119,10 @@ CommandResult sendFromDeletedExecutable(const DaemonHarness& daemon, const std::
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   int in[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+  if (::pipe2(in, O_CLOEXEC) != 0) return {};
+  platform::FileDescriptor inRead(in[0]), inWrite(in[1]);
+  if (::pipe2(err, O_CLOEXEC) != 0) return {};
+  platform::FileDescriptor errRead(err[0]), errWrite(err[1]);
   pid_t child = ::fork();
   if (child == 0) {
     ::dup2(in[0], STDIN_FILENO);
@@ -129,8 +132,8 @@ CommandResult sendFromDeletedExecutable(const DaemonHarness& daemon, const std::
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
-  ::close(in[0]);
-  ::close(err[1]);
+  inRead.reset();
+  errWrite.reset();
   // It blocks reading its input; once it runs the copy, the copy goes.
   std::string exe;
   for (int i = 0; i < 5000 && exe != copy; ++i) {
@@ -141,13 +144,13 @@ CommandResult sendFromDeletedExecutable(const DaemonHarness& daemon, const std::
   }
   std::filesystem::remove(copy);
   std::string event = platform::PropertyList::encodeBinary(sampleEvent().toMessage());
-  (void)!::write(in[1], event.data(), event.size());
-  ::close(in[1]);
+  (void)!::write(inWrite.get(), event.data(), event.size());
+  inWrite.reset();
   CommandResult result;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(err[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, static_cast<std::size_t>(n));
-  ::close(err[0]);
+  while ((n = ::read(errRead.get(), buffer, sizeof buffer)) > 0) result.err.append(buffer, static_cast<std::size_t>(n));
+  errRead.reset();
   int status = 0;
   ::waitpid(child, &status, 0);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -268,14 +271,14 @@ TEST_F(HostileUsers, AFloodingUserNeitherStarvesAnEntitledClientNorFillsTheLog) 
   constexpr auto kFlood = 4s;
   int counts[2];
   ASSERT_EQ(::pipe2(counts, O_CLOEXEC), 0);
+  platform::FileDescriptor countsRead(counts[0]), countsWrite(counts[1]);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
   auto connectOnce = [address]() {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
+    platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fd.reset();
+    return fd;
   };
   std::vector<ForkedChild> flooders;
   for (int i = 0; i < 4; ++i) {
@@ -284,32 +287,31 @@ TEST_F(HostileUsers, AFloodingUserNeitherStarvesAnEntitledClientNorFillsTheLog) 
       long connections = 0;
       auto end = std::chrono::steady_clock::now() + kFlood;
       while (std::chrono::steady_clock::now() < end) {
-        int fd = connectOnce();
-        if (fd < 0) continue;
+        auto fd = connectOnce();
+        if (!fd) continue;
         ++connections;
         if (readRejection) {
           char buffer[256];
-          (void)!::read(fd, buffer, sizeof buffer);
+          (void)!::read(fd.get(), buffer, sizeof buffer);
         }
-        ::close(fd);
       }
-      (void)!::write(counts[1], &connections, sizeof connections);
+      (void)!::write(countsWrite.get(), &connections, sizeof connections);
       return 0;
     });
   }
   flooders.emplace_back(kHostileUid, [&] {
-    std::vector<int> held;
+    std::vector<platform::FileDescriptor> held;
+    held.reserve(400);
     auto end = std::chrono::steady_clock::now() + kFlood;
     while (std::chrono::steady_clock::now() < end && held.size() < 400) {
-      int fd = connectOnce();
-      if (fd >= 0) held.push_back(fd);
+      if (auto fd = connectOnce()) held.push_back(std::move(fd));
     }
     while (std::chrono::steady_clock::now() < end) ::usleep(10000);
     long connections = static_cast<long>(held.size());
-    (void)!::write(counts[1], &connections, sizeof connections);
+    (void)!::write(countsWrite.get(), &connections, sizeof connections);
     return 0;
   });
-  ::close(counts[1]);
+  countsWrite.reset();
 
   // Meanwhile root sends launch events, each on a fresh connection; one
   // counts as served when its reply came within a second.
@@ -333,8 +335,8 @@ TEST_F(HostileUsers, AFloodingUserNeitherStarvesAnEntitledClientNorFillsTheLog) 
   long floodConnections = 0;
   for (auto& flooder : flooders) EXPECT_EQ(flooder.wait(20s), 0);
   long count;
-  while (::read(counts[0], &count, sizeof count) == sizeof count) floodConnections += count;
-  ::close(counts[0]);
+  while (::read(countsRead.get(), &count, sizeof count) == sizeof count) floodConnections += count;
+  countsRead.reset();
 
   // The rejections of the flood are summed up once the window ends.
   EXPECT_TRUE(daemon.waitForLine("<nimbrad> XPC VelmoraEvent: sender not entitled: ", 20s)) << daemon.logText();

@@ -24,6 +24,7 @@
 
 #include "nimbrad/ProcessDataEntry.h"
 #include "nimbrad/ProcessListDataStore.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "tests/support/TempDirectory.h"
 
@@ -114,7 +115,7 @@ TEST(StoreCrashWriter, Run) {
 
 struct Child {
   pid_t pid = -1;
-  int report = -1;  // read end
+  platform::FileDescriptor report;  // read end
 };
 
 extern "C" char** environ;
@@ -133,7 +134,9 @@ Child startWriter(const std::string& directory, long long start) {
   const char* argv[] = {"integration_tests", "--gtest_filter=StoreCrashWriter.Run", nullptr};
 
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Child();
+  platform::FileDescriptor reading(fds[0]);
+  platform::FileDescriptor writing(fds[1]);
   pid_t pid = ::fork();
   if (pid == 0) {
     // The report pipe becomes descriptor 3 and stays open across exec.
@@ -147,8 +150,7 @@ Child startWriter(const std::string& directory, long long start) {
     ::execve("/proc/self/exe", const_cast<char* const*>(argv), envp.data());
     ::_exit(127);
   }
-  ::close(fds[1]);
-  return {pid, fds[0]};
+  return {pid, std::move(reading)};
 }
 
 // The largest count the writer reported before it died.
@@ -194,8 +196,8 @@ TEST(StoreCrashSafety, SnapshotSurvivesKillsAtRandomMoments) {
     int status = 0;
     ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "writer ended by itself: " << status;
-    long long reported = lastReported(child.report);
-    ::close(child.report);
+    long long reported = lastReported(child.report.get());
+    child.report.reset();
     if (reported > start) covered.push_back({start, reported});
     if (reported >= 0) ++roundsWithSaves;
 

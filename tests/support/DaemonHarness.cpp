@@ -122,9 +122,11 @@ ProcessResult DaemonHarness::runToExit(const std::vector<std::pair<std::string, 
   return runActivated({NIMBRAD_BINARY}, sockets, variables, timeout);
 }
 
-pid_t DaemonHarness::spawn(bool intermediateParent, int* logFd) {
+pid_t DaemonHarness::spawn(bool intermediateParent, platform::FileDescriptor& log) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  platform::FileDescriptor reading(fds[0]);
+  platform::FileDescriptor writing(fds[1]);
   std::vector<std::string> args = {NIMBRAD_BINARY};
   std::vector<std::string> env = environment();
   auto argv = toArgv(args);
@@ -149,12 +151,12 @@ pid_t DaemonHarness::spawn(bool intermediateParent, int* logFd) {
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  close(fds[1]);
-  *logFd = fds[0];
+  log = std::move(reading);
   return child;
 }
 
-void DaemonHarness::readLog(int fd) {
+void DaemonHarness::readLog(platform::FileDescriptor log) {
+  const int fd = log.get();
   std::string pending;
   char buffer[8192];
   for (;;) {
@@ -179,7 +181,6 @@ void DaemonHarness::readLog(int fd) {
       changed_.notify_all();
     }
   }
-  close(fd);
 }
 
 bool DaemonHarness::start(std::chrono::milliseconds timeout) {
@@ -191,10 +192,10 @@ bool DaemonHarness::start(std::chrono::milliseconds timeout) {
     lines_.clear();
     priorities_.clear();
   }
-  int fd = -1;
-  pid_ = spawn(false, &fd);
+  platform::FileDescriptor log;
+  pid_ = spawn(false, log);
   exitStatus_.reset();
-  logReader_ = std::thread([this, fd] { readLog(fd); });
+  logReader_ = std::thread([this, log = std::move(log)]() mutable { readLog(std::move(log)); });
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (count("<nimbrad> Registered signal handlers for graceful shutdown") > 0) return true;
@@ -205,10 +206,10 @@ bool DaemonHarness::start(std::chrono::milliseconds timeout) {
 }
 
 std::optional<int> DaemonHarness::runWithIntermediateParent(std::chrono::milliseconds timeout) {
-  int fd = -1;
-  pid_ = spawn(true, &fd);
+  platform::FileDescriptor log;
+  pid_ = spawn(true, log);
   exitStatus_.reset();
-  logReader_ = std::thread([this, fd] { readLog(fd); });
+  logReader_ = std::thread([this, log = std::move(log)]() mutable { readLog(std::move(log)); });
   auto status = waitForExit(timeout);
   if (logReader_.joinable()) logReader_.join();
   return status;
@@ -309,7 +310,10 @@ std::optional<Value> DaemonHarness::call(const std::string& service, const Value
 
 CommandResult DaemonHarness::ctl(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) const {
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  platform::FileDescriptor outRead(out[0]), outWrite(out[1]);
+  if (pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  platform::FileDescriptor errRead(err[0]), errWrite(err[1]);
   std::vector<std::string> args = {NIMBRACTL_BINARY};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<std::string> env = environment();
@@ -322,9 +326,10 @@ CommandResult DaemonHarness::ctl(const std::vector<std::string>& arguments, std:
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  close(out[1]);
-  close(err[1]);
+  outWrite.reset();
+  errWrite.reset();
   CommandResult result;
+  platform::FileDescriptor* readers[2] = {&outRead, &errRead};
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = 2;
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -340,7 +345,7 @@ CommandResult DaemonHarness::ctl(const std::vector<std::string>& arguments, std:
       char buffer[4096];
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) {
-        close(fds[i].fd);
+        readers[i]->reset();
         fds[i].fd = -1;
         --open;
       } else {
@@ -348,9 +353,9 @@ CommandResult DaemonHarness::ctl(const std::vector<std::string>& arguments, std:
       }
     }
   }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
-  }
+  // A child still writing must not block on a full pipe while we wait for it.
+  outRead.reset();
+  errRead.reset();
   int status = 0;
   waitpid(child, &status, 0);
   result.exitStatus = decodeStatus(status).value_or(-1);

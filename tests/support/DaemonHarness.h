@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/ServiceClient.h"
 #include "platform/Value.h"
 #include "tests/support/Subprocess.h"
@@ -106,8 +107,9 @@ class DaemonHarness {
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
  private:
-  void readLog(int fd);
-  pid_t spawn(bool intermediateParent, int* logFd);
+  void readLog(platform::FileDescriptor fd);
+  // Starts the daemon with its standard streams into `log`'s pipe.
+  pid_t spawn(bool intermediateParent, platform::FileDescriptor& log);
 
   TempDirectory root_;
   std::map<std::string, std::string> extraEnvironment_;

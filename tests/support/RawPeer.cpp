@@ -104,34 +104,15 @@ std::optional<RawPeer> RawPeer::connect(const std::string& path) {
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return std::nullopt;
   std::memcpy(address.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::nullopt;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  return RawPeer(fd);
-}
-
-RawPeer::RawPeer(RawPeer&& other) noexcept : fd_(other.fd_), pending_(std::move(other.pending_)) { other.fd_ = -1; }
-
-RawPeer& RawPeer::operator=(RawPeer&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    pending_ = std::move(other.pending_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-RawPeer::~RawPeer() {
-  if (fd_ >= 0) ::close(fd_);
+  platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return std::nullopt;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return std::nullopt;
+  return RawPeer(fd.release());
 }
 
 bool RawPeer::send(std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -141,7 +122,7 @@ bool RawPeer::send(std::string_view bytes) {
   return true;
 }
 
-void RawPeer::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void RawPeer::shutdownWrite() { ::shutdown(fd_.get(), SHUT_WR); }
 
 std::optional<std::string> RawPeer::readFrame(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
@@ -155,12 +136,12 @@ std::optional<std::string> RawPeer::readFrame(std::chrono::milliseconds timeout)
         return payload;
       }
     }
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int rc = ::poll(&p, 1, millisecondsUntil(deadline));
     if (rc < 0 && errno == EINTR) continue;
     if (rc <= 0) return std::nullopt;
     char buffer[64 * 1024];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return std::nullopt;
     pending_.append(buffer, static_cast<std::size_t>(n));
@@ -170,19 +151,19 @@ std::optional<std::string> RawPeer::readFrame(std::chrono::milliseconds timeout)
 bool RawPeer::waitForClose(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   for (;;) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int rc = ::poll(&p, 1, millisecondsUntil(deadline));
     if (rc < 0 && errno == EINTR) continue;
     if (rc <= 0) return false;
     char buffer[64 * 1024];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return true;
   }
 }
 
 bool RawPeer::staysOpen(std::chrono::milliseconds timeout) {
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{fd_.get(), POLLIN, 0};
   int rc;
   do {
     rc = ::poll(&p, 1, static_cast<int>(timeout.count()));

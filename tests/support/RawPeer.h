@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileDescriptor.h"
+
 namespace nimbra::test {
 
 // A 4-byte big-endian length followed by `payload`.
@@ -34,11 +36,10 @@ class RawPeer {
   // Takes over a connected socket made elsewhere (say, by another process).
   static RawPeer adopt(int fd) { return RawPeer(fd); }
 
-  RawPeer(RawPeer&& other) noexcept;
-  RawPeer& operator=(RawPeer&& other) noexcept;
+  RawPeer(RawPeer&& other) noexcept = default;
+  RawPeer& operator=(RawPeer&& other) noexcept = default;
   RawPeer(const RawPeer&) = delete;
   RawPeer& operator=(const RawPeer&) = delete;
-  ~RawPeer();
 
   // Writes all of `bytes`; false when the service has gone.
   bool send(std::string_view bytes);
@@ -53,11 +54,11 @@ class RawPeer {
   // True when, within `timeout`, the service neither closes nor sends.
   bool staysOpen(std::chrono::milliseconds timeout);
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
   explicit RawPeer(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  platform::FileDescriptor fd_;
   std::string pending_;
 };
 

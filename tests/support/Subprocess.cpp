@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileDescriptor.h"
+
 extern char** environ;
 
 namespace nimbra::test {
@@ -16,26 +18,14 @@ namespace nimbra::test {
 namespace {
 
 struct Pipe {
-  int read = -1;
-  int write = -1;
+  platform::FileDescriptor read;
+  platform::FileDescriptor write;
   Pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) == 0) {
-      read = fds[0];
-      write = fds[1];
+      read.reset(fds[0]);
+      write.reset(fds[1]);
     }
-  }
-  ~Pipe() {
-    closeRead();
-    closeWrite();
-  }
-  void closeRead() {
-    if (read >= 0) ::close(read);
-    read = -1;
-  }
-  void closeWrite() {
-    if (write >= 0) ::close(write);
-    write = -1;
   }
 };
 
@@ -60,12 +50,12 @@ ProcessResult run(const std::vector<std::string>& argv, const std::map<std::stri
   for (const auto& [key, value] : environment) merged[key] = value;
   // Passed sockets go to high descriptors first, so that moving them to 3, 4,
   // ... in the child never overwrites one that is still to be moved.
-  std::vector<int> passed;
+  std::vector<platform::FileDescriptor> passed;
   if (!sockets.empty()) {
     std::string names;
     for (const auto& [name, fd] : sockets) {
       names += (names.empty() ? "" : ":") + name;
-      passed.push_back(::fcntl(fd, F_DUPFD_CLOEXEC, 100));
+      passed.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, 100));
     }
     merged["LISTEN_FDS"] = std::to_string(sockets.size());
     merged["LISTEN_FDNAMES"] = names;
@@ -88,10 +78,10 @@ ProcessResult run(const std::vector<std::string>& argv, const std::map<std::stri
   pid_t pid = ::fork();
   if (pid < 0) return result;
   if (pid == 0) {
-    ::dup2(in.read, STDIN_FILENO);
-    ::dup2(out.write, STDOUT_FILENO);
-    ::dup2(err.write, STDERR_FILENO);
-    for (std::size_t i = 0; i < passed.size(); ++i) ::dup2(passed[i], 3 + static_cast<int>(i));
+    ::dup2(in.read.get(), STDIN_FILENO);
+    ::dup2(out.write.get(), STDOUT_FILENO);
+    ::dup2(err.write.get(), STDERR_FILENO);
+    for (std::size_t i = 0; i < passed.size(); ++i) ::dup2(passed[i].get(), 3 + static_cast<int>(i));
     if (!passed.empty()) {
       char* digits = envp[envp.size() - 2] + std::strlen("LISTEN_PID=");
       char reversed[20];
@@ -105,22 +95,22 @@ ProcessResult run(const std::vector<std::string>& argv, const std::map<std::stri
     ::execve(argp[0], argp.data(), envp.data());
     ::_exit(127);
   }
-  in.closeRead();
-  out.closeWrite();
-  err.closeWrite();
-  for (int fd : passed) ::close(fd);
-  ::fcntl(in.write, F_SETFL, O_NONBLOCK);
+  in.read.reset();
+  out.write.reset();
+  err.write.reset();
+  passed.clear();
+  ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
 
   std::size_t written = 0;
-  if (input.empty()) in.closeWrite();
+  if (input.empty()) in.write.reset();
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out.read >= 0 || err.read >= 0) {
+  while (out.read || err.read) {
     pollfd fds[3];
     int n = 0;
     int outIndex = -1, errIndex = -1, inIndex = -1;
-    if (out.read >= 0) fds[outIndex = n++] = {out.read, POLLIN, 0};
-    if (err.read >= 0) fds[errIndex = n++] = {err.read, POLLIN, 0};
-    if (in.write >= 0) fds[inIndex = n++] = {in.write, POLLOUT, 0};
+    if (out.read) fds[outIndex = n++] = {out.read.get(), POLLIN, 0};
+    if (err.read) fds[errIndex = n++] = {err.read.get(), POLLIN, 0};
+    if (in.write) fds[inIndex = n++] = {in.write.get(), POLLOUT, 0};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
@@ -130,23 +120,22 @@ ProcessResult run(const std::vector<std::string>& argv, const std::map<std::stri
     int rc = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(left.count()));
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) break;
-    auto drain = [](int& fd, std::string& into) {
+    auto drain = [](platform::FileDescriptor& fd, std::string& into) {
       char buffer[16 * 1024];
-      ssize_t got = ::read(fd, buffer, sizeof buffer);
+      ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
       if (got > 0) {
         into.append(buffer, static_cast<std::size_t>(got));
       } else if (got == 0 || errno != EINTR) {
-        ::close(fd);
-        fd = -1;
+        fd.reset();
       }
     };
     if (outIndex >= 0 && fds[outIndex].revents != 0) drain(out.read, result.out);
     if (errIndex >= 0 && fds[errIndex].revents != 0) drain(err.read, result.err);
     if (inIndex >= 0 && fds[inIndex].revents != 0) {
-      ssize_t put = ::write(in.write, input.data() + written, input.size() - written);
+      ssize_t put = ::write(in.write.get(), input.data() + written, input.size() - written);
       if (put > 0) written += static_cast<std::size_t>(put);
       if (put < 0 && errno != EAGAIN && errno != EINTR) written = input.size();
-      if (written >= input.size()) in.closeWrite();
+      if (written >= input.size()) in.write.reset();
     }
   }
   int status = 0;

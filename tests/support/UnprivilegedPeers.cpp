@@ -1,5 +1,6 @@
 #include "tests/support/UnprivilegedPeers.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/SocketMessages.h"
 
 #include <grp.h>
@@ -56,30 +57,32 @@ std::optional<int> ForkedChild::wait(std::chrono::milliseconds timeout) {
 std::vector<RawPeer> connectAs(uid_t uid, const std::string& path, int count) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair failed");
+  platform::FileDescriptor ours(pair[0]);
+  platform::FileDescriptor childs(pair[1]);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path - 1));
   ForkedChild child(uid, [&] {
     for (int i = 0; i < count; ++i) {
-      int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) continue;
+      platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) continue;
       char byte = 0;
-      platform::sendWithDescriptors(pair[1], &byte, 1, &fd, 1);
-      ::close(fd);
+      const int sent = fd.get();
+      platform::sendWithDescriptors(childs.get(), &byte, 1, &sent, 1);
     }
     return 0;
   });
-  ::close(pair[1]);
+  childs.reset();
   // Read while the child sends (it would block on a full queue); the end of
   // the stream is the child's exit.
   std::vector<RawPeer> peers;
   for (;;) {
     char byte;
     int fd;
-    if (platform::receiveWithDescriptors(pair[0], &byte, 1, &fd, 1) <= 0) break;
+    if (platform::receiveWithDescriptors(ours.get(), &byte, 1, &fd, 1) <= 0) break;
     if (fd >= 0) peers.push_back(RawPeer::adopt(fd));
   }
-  ::close(pair[0]);
+  ours.reset();
   child.wait(std::chrono::seconds(10));
   return peers;
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/DarwinNotifyCenter.h"
 #include "platform/Log.h"
 #include "tests/support/LogCapture.h"
@@ -62,22 +63,18 @@ sockaddr_un addressOf(const std::string& path) {
 
 // Sends raw bytes, bypassing the client-side validation of postTo.
 void sendRaw(const std::string& path, const std::string& bytes) {
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
+  platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(fd);
   auto address = addressOf(path);
-  ASSERT_EQ(::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
+  ASSERT_EQ(::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address),
             static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
 }
 
 // Binds a datagram socket at `path`; closing it leaves the file behind.
-int bindSocket(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+platform::FileDescriptor bindSocket(const std::string& path) {
+  platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   auto address = addressOf(path);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return platform::FileDescriptor();
   return fd;
 }
 
@@ -147,9 +144,7 @@ TEST_F(DarwinNotifyCenterTest, PostToRefusesInvalidNamesAndReportsAMissingCenter
   };
   nimbra::test::TempDirectory other;
   std::string stale = other.file("stale");
-  int fd = bindSocket(stale);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
+  ASSERT_TRUE(bindSocket(stale));
   const Case cases[] = {
       {"empty name", path_, "", "invalid notification name"},
       {"NUL byte", path_, std::string("a\0b", 3), "invalid notification name"},
@@ -167,12 +162,12 @@ TEST_F(DarwinNotifyCenterTest, PostToRefusesInvalidNamesAndReportsAMissingCenter
 
 TEST_F(DarwinNotifyCenterTest, StartReplacesOnlyAStaleSocketAndBindsWithMode0600) {
   // A live socket of someone else is left alone.
-  int live = bindSocket(path_);
-  ASSERT_GE(live, 0);
+  auto live = bindSocket(path_);
+  ASSERT_TRUE(live);
   auto refused = center().start(path_);
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().find("another notify center is listening"), std::string::npos) << refused.error();
-  ::close(live);
+  live.reset();
 
   // A regular file is never removed.
   std::string plain = dir_.write("plain", "keep me");

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "nimbrad/XPCService.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "platform/ServiceListener.h"
@@ -407,18 +408,17 @@ TEST_F(NimbractlTest, DefaultsReadAndDeleteRoundTrip) {
 }
 
 TEST_F(NimbractlTest, NotifyPostsOneDatagramWithTheName) {
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
+  platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(fd);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::string path = dir_.file("notify");
   std::memcpy(address.sun_path, path.data(), path.size());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   auto run = nimbractl({"notify", "com.corvane.nimbra.policy.changed"});
   EXPECT_EQ(run.status, 0) << run.err;
   char buffer[600];
-  ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-  ::close(fd);
+  ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
   ASSERT_GT(n, 0);
   EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), "com.corvane.nimbra.policy.changed");
 }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/Directories.h"
 #include "platform/Log.h"
 #include "platform/MemoryPressureSource.h"
@@ -67,33 +68,25 @@ int inChild(const std::function<int()>& body) {
 
 // Result of an operation in the sandbox: 0 or the errno it failed with.
 int createFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
-  ::close(fd);
-  return 0;
+  platform::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  return fd ? 0 : errno;
 }
 int readFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno;
   char byte;
-  ssize_t n = ::read(fd, &byte, 1);
-  ::close(fd);
-  return n < 0 ? errno : 0;
+  return ::read(fd.get(), &byte, 1) < 0 ? errno : 0;
 }
 int truncateFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return errno;
-  ::close(fd);
-  return 0;
+  platform::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  return fd ? 0 : errno;
 }
 int bindSocket(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  int result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
-  ::close(fd);
-  return result;
+  return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
 }
 int makeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno; }
 int removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
@@ -427,10 +420,8 @@ namespace {
 
 // 0 or the errno of connecting a new stream socket of `family` to `address`.
 int connectTo(int family, const void* address, socklen_t length) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int result = ::connect(fd, static_cast<const sockaddr*>(address), length) == 0 ? 0 : errno;
-  ::close(fd);
-  return result;
+  platform::FileDescriptor fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return ::connect(fd.get(), static_cast<const sockaddr*>(address), length) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -444,7 +435,8 @@ TEST(SandboxProfile, TcpAndAbstractSocketsAreDeniedWhereTheKernelCanButSignalsAr
                                         "<key>read</key><array><string>/</string></array></dict></plist>");
   // Listeners made outside the sandbox: TCP on loopback, an abstract and a
   // path Unix socket.
-  int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  platform::FileDescriptor tcpListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int tcp = tcpListener.get();
   sockaddr_in loopback{};
   loopback.sin_family = AF_INET;
   loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -457,16 +449,16 @@ TEST(SandboxProfile, TcpAndAbstractSocketsAreDeniedWhereTheKernelCanButSignalsAr
   abstract.sun_family = AF_UNIX;
   std::memcpy(abstract.sun_path + 1, abstractName.data(), abstractName.size());
   const auto abstractLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size());
-  int abstractListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(abstractListener, reinterpret_cast<sockaddr*>(&abstract), abstractLength), 0);
-  ASSERT_EQ(::listen(abstractListener, 8), 0);
+  platform::FileDescriptor abstractListener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(abstractListener.get(), reinterpret_cast<sockaddr*>(&abstract), abstractLength), 0);
+  ASSERT_EQ(::listen(abstractListener.get(), 8), 0);
   sockaddr_un named{};
   named.sun_family = AF_UNIX;
   const std::string namedPath = dir.file("named.socket");
   std::strncpy(named.sun_path, namedPath.c_str(), sizeof named.sun_path - 1);
-  int namedListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(namedListener, reinterpret_cast<sockaddr*>(&named), sizeof named), 0);
-  ASSERT_EQ(::listen(namedListener, 8), 0);
+  platform::FileDescriptor namedListener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(namedListener.get(), reinterpret_cast<sockaddr*>(&named), sizeof named), 0);
+  ASSERT_EQ(::listen(namedListener.get(), 8), 0);
 
   auto confinedChild = [&](int expectedAbstract) {
     return inChild([&] {
@@ -475,12 +467,11 @@ TEST(SandboxProfile, TcpAndAbstractSocketsAreDeniedWhereTheKernelCanButSignalsAr
       CHILD_CHECK(sandbox::initWithProfileFile(profile, none, &error) == 0);
       const int expectedTcp = abi >= 4 ? EACCES : 0;
       CHILD_CHECK(connectTo(AF_INET, &loopback, sizeof loopback) == expectedTcp);
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
       sockaddr_in any{};
       any.sin_family = AF_INET;
       any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      CHILD_CHECK((::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 ? 0 : errno) == expectedTcp);
-      ::close(fd);
+      CHILD_CHECK((::bind(fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 ? 0 : errno) == expectedTcp);
       CHILD_CHECK(connectTo(AF_UNIX, &abstract, abstractLength) == expectedAbstract);
       CHILD_CHECK(connectTo(AF_UNIX, &named, sizeof named) == 0);
       // Signals stay unscoped: the parent lives outside the domain.
@@ -494,7 +485,4 @@ TEST(SandboxProfile, TcpAndAbstractSocketsAreDeniedWhereTheKernelCanButSignalsAr
     ScopedEnv notify("NOTIFY_SOCKET", "@" + abstractName);
     EXPECT_EQ(confinedChild(0), 0);
   }
-  ::close(tcp);
-  ::close(abstractListener);
-  ::close(namedListener);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/FileDescriptor.h"
 #include "platform/PropertyList.h"
 #include "platform/ServiceClient.h"
 #include "tests/support/RawPeer.h"
@@ -21,28 +22,21 @@ namespace {
 class ManualServer {
  public:
   ManualServer(const std::string& path, int backlog) : path_(path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(fd_, backlog), 0);
+    EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(fd_.get(), backlog), 0);
   }
-  ~ManualServer() {
-    if (peer_ >= 0) ::close(peer_);
-    ::close(fd_);
-  }
-  void acceptOne() { peer_ = ::accept(fd_, nullptr, nullptr); }
-  void write(const std::string& bytes) { ASSERT_EQ(::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
-  void closePeer() {
-    ::close(peer_);
-    peer_ = -1;
-  }
+  void acceptOne() { peer_.reset(::accept(fd_.get(), nullptr, nullptr)); }
+  void write(const std::string& bytes) { ASSERT_EQ(::send(peer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+  void closePeer() { peer_.reset(); }
 
  private:
   std::string path_;
-  int fd_ = -1;
-  int peer_ = -1;
+  platform::FileDescriptor fd_;
+  platform::FileDescriptor peer_;
 };
 
 class ServiceClientTest : public ::testing::Test {

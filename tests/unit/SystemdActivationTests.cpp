@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/FileDescriptor.h"
 #include "platform/ServiceClient.h"
 #include "platform/ServiceListener.h"
 #include "platform/Systemd.h"
@@ -60,7 +61,8 @@ TEST(SystemdActivation, ListenerServesOnThePassedSocketOnly) {
   }
   nimbra::test::TempDirectory dir;
   std::string path = dir.file("passed.sock");
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  platform::FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket.get();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
@@ -83,7 +85,7 @@ TEST(SystemdActivation, ListenerServesOnThePassedSocketOnly) {
       {self, "--gtest_filter=SystemdActivation.ListenerServesOnThePassedSocketOnly"}, {{kService, fd}},
       {{kChildFlag, "1"}, {"NIMBRA_TEST_UNUSED_PATH", dir.file("unused.sock")}}, 30s);
   client.join();
-  ::close(fd);
+  socket.reset();
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   ASSERT_TRUE(reply);
   const Value* pid = reply->find("pid");

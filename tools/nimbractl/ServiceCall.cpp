@@ -11,6 +11,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "platform/Base64.h"
 #include "platform/Directories.h"
 #include "platform/JsonValue.h"
 #include "platform/PropertyList.h"
@@ -167,7 +168,7 @@ std::string scalarText(const platform::Value& value) {
       return json.is_string() ? json.get<std::string>() : "(invalid date)";
     }
     case platform::Value::Type::Data:
-      return value.asData()->empty() ? "(no data)" : platform::base64(*value.asData());
+      return value.asData()->empty() ? "(no data)" : platform::base64::encode(*value.asData());
     default:
       return isEmptyContainer(value) ? "(empty)" : "";
   }
